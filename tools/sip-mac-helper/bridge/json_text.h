@@ -1,0 +1,15 @@
+// Appending JSON string literals to a buffer, shared by every encoder of the
+// helper (responses, device lists, trace target lists).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tavirel::bridge {
+
+// Appends `text` as a quoted JSON string with standard escaping; non-ASCII
+// text stays UTF-8. Returns false, leaving `out` partly written, when `text`
+// is not valid UTF-8.
+bool appendJsonString(std::string& out, std::string_view text);
+
+}  // namespace tavirel::bridge

@@ -1,0 +1,217 @@
+// JSON coding of the bridge records. Requests are parsed with nlohmann::json;
+// responses are written by hand, because their shape is fixed and the key
+// order ("requestId", "success", "error", "payload") is part of what peers
+// see.
+#include "bridge/protocol.h"
+
+#include <array>
+#include <nlohmann/json.hpp>
+
+#include "bridge/json_text.h"
+
+namespace tavirel::bridge {
+namespace {
+
+constexpr std::array<std::string_view, kCommandCount> kWireNames = {
+    "INITIALIZE",
+    "REGISTER",
+    "MAKE_CALL",
+    "INVITE_CONFERENCE",
+    "REMOVE_CONFERENCE_PARTICIPANT",
+    "ANSWER_CALL",
+    "HANGUP_CALL",
+    "UNREGISTER",
+    "SET_MIC_MUTED",
+    "SEND_DTMF",
+    "IS_IN_CALL",
+    "GET_CURRENT_REMOTE_ADDRESS",
+    "GET_REGISTRATION_STATE",
+    "GET_CALL_STATE",
+    "GET_AUDIO_DEVICES",
+    "SET_AUDIO_DEVICE",
+    "GET_AUDIO_INPUT_DEVICES",
+    "SET_AUDIO_INPUT_DEVICE",
+};
+
+std::string jsonQuoted(std::string_view key) {
+  std::string out;
+  appendJsonString(out, key);
+  return out;
+}
+
+// Decodes the text after the first byte of a UTF-8 sequence; returns the code
+// point and its length, or nullopt for a malformed sequence.
+std::optional<std::pair<char32_t, std::size_t>> decodeScalar(std::string_view text, std::size_t at) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(at);
+  std::size_t length;
+  char32_t value;
+  if (lead < 0x80) return std::pair{char32_t(lead), std::size_t(1)};
+  if ((lead & 0xE0) == 0xC0) length = 2, value = lead & 0x1F;
+  else if ((lead & 0xF0) == 0xE0) length = 3, value = lead & 0x0F;
+  else if ((lead & 0xF8) == 0xF0) length = 4, value = lead & 0x07;
+  else return std::nullopt;
+  if (at + length > text.size()) return std::nullopt;
+  for (std::size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return std::nullopt;
+    value = (value << 6) | (byte(at + i) & 0x3F);
+  }
+  return std::pair{value, length};
+}
+
+bool isWhitespaceOrNewline(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Length of the UTF-8 sequence that ends at `end` (exclusive), or 0.
+std::size_t lastScalarLength(std::string_view text, std::size_t end) {
+  std::size_t start = end;
+  while (start > 0 && end - start < 4) {
+    --start;
+    if ((static_cast<unsigned char>(text[start]) & 0xC0) != 0x80) return end - start;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string_view wireName(HelperBridgeCommand command) {
+  return kWireNames[static_cast<std::size_t>(command)];
+}
+
+std::optional<HelperBridgeCommand> commandFromWireName(std::string_view name) {
+  for (std::size_t i = 0; i < kWireNames.size(); ++i)
+    if (kWireNames[i] == name) return static_cast<HelperBridgeCommand>(i);
+  return std::nullopt;
+}
+
+std::variant<HelperBridgeRequest, DecodeFailure> decodeRequest(std::string_view line) {
+  using nlohmann::json;
+  json document;
+  try {
+    document = json::parse(line);
+  } catch (const json::exception& e) {
+    return DecodeFailure{e.what()};
+  }
+  if (!document.is_object()) return DecodeFailure{"the request is not a JSON object"};
+
+  HelperBridgeRequest request;
+  const auto id = document.find("requestId");
+  if (id == document.end()) return DecodeFailure{"missing key \"requestId\""};
+  if (!id->is_string()) return DecodeFailure{"value of \"requestId\" is not a string"};
+  request.requestId = id->get_ref<const std::string&>();
+
+  const auto command = document.find("command");
+  if (command == document.end()) return DecodeFailure{"missing key \"command\""};
+  if (!command->is_string()) return DecodeFailure{"value of \"command\" is not a string"};
+  const auto& name = command->get_ref<const std::string&>();
+  const auto parsed = commandFromWireName(name);
+  if (!parsed) return DecodeFailure{"unknown command " + jsonQuoted(name)};
+  request.command = *parsed;
+
+  const auto payload = document.find("payload");
+  if (payload != document.end() && !payload->is_null()) {
+    if (!payload->is_object()) return DecodeFailure{"value of \"payload\" is not an object"};
+    Payload entries;
+    for (auto& [key, value] : payload->items()) {
+      if (value.is_boolean()) {
+        entries.insert_or_assign(key, StringOrBool(value.get<bool>()));
+      } else if (value.is_string()) {
+        entries.insert_or_assign(key, StringOrBool(std::move(value.get_ref<std::string&>())));
+      } else {
+        return DecodeFailure{"payload value " + jsonQuoted(key) + " is neither a string nor a boolean"};
+      }
+    }
+    request.payload = std::move(entries);
+  }
+  return request;
+}
+
+std::optional<std::string> encodeResponse(const HelperBridgeResponse& response) {
+  std::string out;
+  out.reserve(64 + response.requestId.size());
+  out += "{\"requestId\":";
+  if (!appendJsonString(out, response.requestId)) return std::nullopt;
+  out += response.success ? ",\"success\":true" : ",\"success\":false";
+  if (response.error) {
+    out += ",\"error\":";
+    if (!appendJsonString(out, *response.error)) return std::nullopt;
+  }
+  if (response.payload) {
+    out += ",\"payload\":{";
+    bool first = true;
+    for (const auto& [key, value] : *response.payload) {
+      if (!first) out += ',';
+      first = false;
+      if (!appendJsonString(out, key)) return std::nullopt;
+      out += ':';
+      if (const auto* flag = value.boolean()) {
+        out += *flag ? "true" : "false";
+      } else if (!appendJsonString(out, *value.string())) {
+        return std::nullopt;
+      }
+    }
+    out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+HelperBridgeResponse makeResponse(std::string requestId, bool success,
+                                  std::optional<std::string> error,
+                                  std::optional<Payload> payload) {
+  return HelperBridgeResponse{std::move(requestId), success, std::move(error), std::move(payload)};
+}
+
+std::string encodeDeviceList(const std::vector<AudioDevicePayload>& devices) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    const auto& device = devices[i];
+    if (i) out += ',';
+    out += "{\"id\":";
+    if (!appendJsonString(out, device.id)) return "[]";
+    out += ",\"name\":";
+    if (!appendJsonString(out, device.name)) return "[]";
+    out += ",\"type\":";
+    if (!appendJsonString(out, device.type)) return "[]";
+    out += device.current ? ",\"current\":true}" : ",\"current\":false}";
+  }
+  out += ']';
+  return out;
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const auto scalar = decodeScalar(text, begin);
+    if (!scalar || !isWhitespaceOrNewline(scalar->first)) break;
+    begin += scalar->second;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    const std::size_t length = lastScalarLength(text, end);
+    if (length == 0) break;
+    const auto scalar = decodeScalar(text, end - length);
+    if (!scalar || scalar->second != length || !isWhitespaceOrNewline(scalar->first)) break;
+    end -= length;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::vector<std::string> splitTargetsCsv(std::string_view csv) {
+  std::vector<std::string> targets;
+  std::size_t start = 0;
+  while (start <= csv.size()) {
+    const std::size_t comma = csv.find(',', start);
+    const std::size_t end = comma == std::string_view::npos ? csv.size() : comma;
+    const auto piece = trimWhitespaceAndNewlines(csv.substr(start, end - start));
+    if (!piece.empty()) targets.emplace_back(piece);
+    if (comma == std::string_view::npos) break;
+    start = comma + 1;
+  }
+  return targets;
+}
+
+}  // namespace tavirel::bridge
