@@ -1,0 +1,173 @@
+// The dispatch layer with real threads. Every wait is bounded.
+#include "platform/dispatch/dispatch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace tavirel::dispatch {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(SerialQueue, RunsPostedItemsInOrderOnOneThreadThatIsNotTheCaller) {
+  SerialQueue queue("test.order");
+  std::vector<int> seen;  // touched only on the queue
+  std::thread::id worker;
+  std::atomic<bool> sameThread{true};
+  for (int i = 0; i < 1000; ++i) {
+    queue.post([&, i] {
+      if (i == 0) worker = std::this_thread::get_id();
+      else if (worker != std::this_thread::get_id()) sameThread = false;
+      seen.push_back(i);
+    });
+  }
+  std::vector<int> copy;
+  queue.runSync([&] { copy = seen; });
+  ASSERT_EQ(copy.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(copy[i], i);
+  EXPECT_TRUE(sameThread);
+  EXPECT_NE(worker, std::this_thread::get_id());
+}
+
+TEST(SerialQueue, RunSyncFromManyThreadsRunsEachItemExactlyOnceWithoutOverlap) {
+  SerialQueue queue("test.sync");
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  int total = 0;  // touched only on the queue
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) {
+        bool ran = false;
+        queue.runSync([&] {
+          if (inside.fetch_add(1) != 0) overlapped = true;
+          ++total;
+          ran = true;
+          inside.fetch_sub(1);
+        });
+        // runSync returns only after the item ran, so its effects are visible.
+        ASSERT_TRUE(ran);
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  int seen = 0;
+  queue.runSync([&] { seen = total; });
+  EXPECT_EQ(seen, 8000);
+  EXPECT_FALSE(overlapped);
+}
+
+TEST(SerialQueue, KnowsItsOwnThread) {
+  SerialQueue queue("test.current");
+  EXPECT_FALSE(queue.isCurrent());
+  bool onQueue = false;
+  queue.runSync([&] { onQueue = queue.isCurrent(); });
+  EXPECT_TRUE(onQueue);
+  EXPECT_EQ(queue.label(), "test.current");
+}
+
+TEST(SerialQueueDeathTest, RunSyncFromItsOwnThreadAbortsInsteadOfHanging) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        SerialQueue queue("test.self");
+        queue.runSync([&] { queue.runSync([] {}); });
+      },
+      "runSync on queue test.self from its own thread");
+}
+
+TEST(RepeatingTimer, TicksAtItsPeriodAndNeverOverlapsWorkItems) {
+  SerialQueue queue("test.timer");
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::mutex ticksMutex;
+  std::vector<Clock::time_point> ticks;
+  RepeatingTimer timer(queue, [&] {
+    if (inside.fetch_add(1) != 0) overlapped = true;
+    {
+      std::lock_guard lock(ticksMutex);
+      ticks.push_back(Clock::now());
+    }
+    inside.fetch_sub(1);
+  });
+  timer.schedule(Clock::now(), 20ms, 5ms);
+  timer.resume();
+
+  // Keep the queue busy with short items from another thread for a while.
+  const auto until = Clock::now() + 500ms;
+  while (Clock::now() < until) {
+    queue.runSync([&] {
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      std::this_thread::sleep_for(200us);
+      inside.fetch_sub(1);
+    });
+  }
+  timer.cancel();
+  queue.runSync([] {});  // a tick already running has finished now
+
+  std::lock_guard lock(ticksMutex);
+  EXPECT_FALSE(overlapped);
+  // 500 ms at 20 ms: about 25 ticks; allow for scheduling noise on a loaded
+  // machine but catch a timer that starves or fires far too often.
+  EXPECT_GE(ticks.size(), 15u);
+  EXPECT_LE(ticks.size(), 30u);
+  for (std::size_t i = 1; i < ticks.size(); ++i) {
+    // Never early by more than a little; late is allowed under load.
+    EXPECT_GE(ticks[i] - ticks[i - 1], 14ms) << "tick " << i;
+  }
+}
+
+TEST(RepeatingTimer, StopsTickingWhenCancelled) {
+  SerialQueue queue("test.cancel");
+  std::atomic<int> count{0};
+  {
+    RepeatingTimer timer(queue, [&] { ++count; });
+    timer.schedule(Clock::now(), 5ms, 1ms);
+    timer.resume();
+    const auto deadline = Clock::now() + 5s;
+    while (count < 3 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    ASSERT_GE(count.load(), 3);
+  }  // destroyed: cancelled
+  queue.runSync([] {});
+  const int after = count;
+  std::this_thread::sleep_for(30ms);
+  queue.runSync([] {});
+  EXPECT_EQ(count.load(), after);
+}
+
+TEST(RepeatingTimer, DoesNotFireBeforeResume) {
+  SerialQueue queue("test.resume");
+  std::atomic<int> count{0};
+  RepeatingTimer timer(queue, [&] { ++count; });
+  timer.schedule(Clock::now(), 1ms, 0ms);
+  std::this_thread::sleep_for(20ms);
+  queue.runSync([] {});
+  EXPECT_EQ(count.load(), 0);
+}
+
+TEST(CountingSemaphore, TimedWaitTakesSignalsOrTimesOut) {
+  CountingSemaphore semaphore;
+  const auto start = Clock::now();
+  EXPECT_FALSE(semaphore.waitFor(50ms));
+  EXPECT_GE(Clock::now() - start, 50ms);
+
+  semaphore.signal();
+  semaphore.signal();
+  EXPECT_TRUE(semaphore.waitFor(0ms));
+  EXPECT_TRUE(semaphore.waitFor(0ms));
+  EXPECT_FALSE(semaphore.waitFor(0ms));
+
+  std::thread signaller([&] {
+    std::this_thread::sleep_for(20ms);
+    semaphore.signal();
+  });
+  EXPECT_TRUE(semaphore.waitFor(10s));
+  signaller.join();
+}
+
+}  // namespace
+}  // namespace tavirel::dispatch
