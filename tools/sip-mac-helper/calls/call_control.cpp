@@ -1,24 +1,187 @@
 #include "calls/call_control.h"
 
+#include <bctoolbox/port.h>
+
+#include <array>
+#include <memory>
+
 #include "bridge/trace.h"
+#include "engine/engine_error.h"
+#include "engine/linphone_compat.h"
 
 namespace tavirel::calls {
+namespace {
 
-std::optional<std::string> makeCall(LinphoneCore*, const std::string&) { return "not built yet"; }
-std::optional<std::string> answerCall(LinphoneCore*) { return "not built yet"; }
-void hangupCall(LinphoneCore*) {}
-void setMicMuted(LinphoneCore*, bool) {}
+struct AddressUnref {
+  void operator()(LinphoneAddress* address) const { linphone_address_unref(address); }
+};
+struct CallParamsUnref {
+  void operator()(LinphoneCallParams* params) const { linphone_call_params_unref(params); }
+};
+struct EngineTextFree {
+  void operator()(char* text) const { bctbx_free(text); }
+};
+using AddressPtr = std::unique_ptr<LinphoneAddress, AddressUnref>;
+using CallParamsPtr = std::unique_ptr<LinphoneCallParams, CallParamsUnref>;
 
-std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& requestId,
-                                    const std::string& digit, char) {
-  if (!core) {
-    bridge::writeDtmfLog("stage=helper_no_core digit=" + digit + " requestId=" + requestId);
-    return "Not initialized";
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+// Parameters for a new call (`call` null) or for answering `call`: audio
+// only, whatever the engine's defaults say about video.
+CallParamsPtr audioOnlyParams(LinphoneCore* core, LinphoneCall* call) {
+  CallParamsPtr params(linphone_core_create_call_params(core, call));
+  if (params) {
+    linphone_call_params_enable_audio(params.get(), TRUE);
+    linphone_call_params_enable_video(params.get(), FALSE);
   }
-  return "not built yet";
+  return params;
 }
 
-LinphoneCall* resolveConferenceAnchorCall(LinphoneCore*) { return nullptr; }
-std::string describeCallStates(LinphoneCore*) { return ""; }
+std::size_t callCount(LinphoneCore* core) {
+  return bctbx_list_size(linphone_core_get_calls(core));
+}
+
+// "digit=<d> requestId=<id>", the start every DTMF stage line shares after
+// its stage name.
+std::string dtmfStageHead(std::string_view stage, const std::string& digit,
+                          const std::string& requestId) {
+  std::string line = "stage=";
+  line += stage;
+  line += " digit=" + digit + " requestId=" + requestId;
+  return line;
+}
+
+}  // namespace
+
+std::string callStateName(int state) {
+  static constexpr std::array<std::string_view, 22> kNames = {
+      "Idle",          "IncomingReceived", "PushIncomingReceived", "OutgoingInit",
+      "OutgoingProgress", "OutgoingRinging", "OutgoingEarlyMedia", "Connected",
+      "StreamsRunning", "Pausing",         "Paused",               "Resuming",
+      "Referred",      "Error",            "End",                  "PausedByRemote",
+      "UpdatedByRemote", "IncomingEarlyMedia", "Updating",         "Released",
+      "EarlyUpdatedByRemote", "EarlyUpdating",
+  };
+  if (state < 0 || static_cast<std::size_t>(state) >= kNames.size())
+    return "Unknown(" + std::to_string(state) + ")";
+  return std::string(kNames[static_cast<std::size_t>(state)]);
+}
+
+std::string remoteUriText(LinphoneCall* call) {
+  const LinphoneAddress* remote = linphone_call_get_remote_address(call);  // borrowed
+  if (remote == nullptr) return {};
+  std::unique_ptr<char, EngineTextFree> text(linphone_address_as_string_uri_only(remote));
+  return text ? std::string(text.get()) : std::string();
+}
+
+std::optional<std::string> makeCall(LinphoneCore* core, const std::string& target) {
+  AddressPtr address(engine::interpretUrl(core, target.c_str(), false));
+  if (!address) return "Invalid SIP address: " + target;
+  CallParamsPtr params = audioOnlyParams(core, nullptr);
+  if (!params) return "makeCall failed: " + engine::nullFailure("CallParams");
+  // The call object, when there is one, belongs to the engine; a refused
+  // call is reported through its state events, not here.
+  (void)linphone_core_invite_address_with_params(core, address.get(), params.get());
+  return std::nullopt;
+}
+
+std::optional<std::string> answerCall(LinphoneCore* core) {
+  LinphoneCall* call = linphone_core_get_current_call(core);  // borrowed
+  if (call == nullptr) return "No current call";
+  CallParamsPtr params = audioOnlyParams(core, call);
+  if (!params) return "accept failed: " + engine::nullFailure("CallParams");
+  const LinphoneStatus status = linphone_call_accept_with_params(call, params.get());
+  if (status != 0) return "accept failed: " + engine::statusFailure("acceptWithParams", status);
+  return std::nullopt;
+}
+
+void hangupCall(LinphoneCore* core) {
+  if (core == nullptr) return;
+  if (LinphoneCall* call = linphone_core_get_current_call(core)) {
+    if (LinphoneConference* conference = linphone_call_get_conference(call)) {
+      if (linphone_conference_terminate(conference) >= 0) return;
+    }
+  }
+  if (linphone_core_terminate_conference(core) != 0) (void)linphone_core_terminate_all_calls(core);
+}
+
+void setMicMuted(LinphoneCore* core, bool muted) {
+  if (core == nullptr) return;
+  linphone_core_enable_mic(core, muted ? FALSE : TRUE);
+}
+
+std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& requestId,
+                                    const std::string& digit, char firstByte) {
+  if (core == nullptr) {
+    bridge::writeDtmfLog(dtmfStageHead("helper_no_core", digit, requestId));
+    return "Not initialized";
+  }
+  // A tone still playing locally from an earlier digit would overlap this one.
+  linphone_core_stop_dtmf(core);
+
+  LinphoneCall* call = resolveConferenceAnchorCall(core);  // borrowed
+  const bool currentCallPresent = linphone_core_get_current_call(core) != nullptr;
+  const std::string callCountText = std::to_string(callCount(core));
+  if (call == nullptr) {
+    bridge::writeDtmfLog(dtmfStageHead("helper_no_call", digit, requestId) +
+                         " currentCallPresent=" + boolText(currentCallPresent) +
+                         " activeCallCount=" + callCountText + " callStates=[" +
+                         describeCallStates(core) + "]");
+    return "No current call";
+  }
+  bridge::writeDtmfLog(dtmfStageHead("helper_selected_call", digit, requestId) +
+                       " currentCallPresent=" + boolText(currentCallPresent) +
+                       " activeCallCount=" + callCountText + " selectedRemote=" +
+                       remoteUriText(call) + " selectedState=" +
+                       callStateName(linphone_call_get_state(call)) + " callStates=[" +
+                       describeCallStates(core) + "]");
+
+  const LinphoneStatus status = linphone_call_send_dtmf(call, firstByte);
+  if (status != 0) {
+    const std::string description = engine::statusFailure("sendDtmf", status);
+    bridge::writeDtmfLog(dtmfStageHead("helper_send_error", digit, requestId) + " error=" +
+                         description);
+    return "sendDtmf failed: " + description;
+  }
+  // Read again: sending may have moved the call on.
+  bridge::writeDtmfLog(dtmfStageHead("helper_send_success", digit, requestId) +
+                       " selectedRemote=" + remoteUriText(call) + " selectedState=" +
+                       callStateName(linphone_call_get_state(call)));
+  return std::nullopt;
+}
+
+LinphoneCall* resolveConferenceAnchorCall(LinphoneCore* core) {
+  if (LinphoneCall* current = linphone_core_get_current_call(core)) return current;
+  const bctbx_list_t* calls = linphone_core_get_calls(core);  // borrowed
+  for (const bctbx_list_t* it = calls; it != nullptr; it = bctbx_list_next(it)) {
+    auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
+    switch (linphone_call_get_state(call)) {
+      case LinphoneCallStateStreamsRunning:
+      case LinphoneCallStateOutgoingProgress:
+      case LinphoneCallStateOutgoingRinging:
+      case LinphoneCallStateOutgoingInit:
+      case LinphoneCallStatePaused:
+      case LinphoneCallStatePausedByRemote:
+        return call;
+      default:
+        break;
+    }
+  }
+  return calls != nullptr ? static_cast<LinphoneCall*>(bctbx_list_get_data(calls)) : nullptr;
+}
+
+std::string describeCallStates(LinphoneCore* core) {
+  std::string text;
+  std::size_t index = 0;
+  for (const bctbx_list_t* it = linphone_core_get_calls(core); it != nullptr;
+       it = bctbx_list_next(it), ++index) {
+    auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
+    if (index > 0) text += " | ";
+    text += "#" + std::to_string(index) + ":state=" + callStateName(linphone_call_get_state(call)) +
+            " remote=" + remoteUriText(call) +
+            " conference=" + boolText(linphone_call_get_conference(call) != nullptr);
+  }
+  return text;
+}
 
 }  // namespace tavirel::calls

@@ -1,27 +1,53 @@
-// Single-call commands. All run on the engine queue.
+// Single-call commands: placing, answering and ending calls, microphone mute
+// and DTMF, plus the two helpers the conference commands share (which call to
+// act on, and every call rendered as one diagnostic text).
+//
+// Everything here runs on the engine queue and keeps nothing between calls:
+// each command reads the engine afresh. None of it writes the mirrored call
+// state; that changes only through engine events.
 #pragma once
 
 #include <linphone/core.h>
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tavirel::calls {
 
+// Invites `target`, interpreted exactly as typed, with audio on and video
+// off. Errors: "Invalid SIP address: <target>", "makeCall failed: ...". A
+// call the engine refuses later still counts as success here; its failure
+// shows up through call state events.
 std::optional<std::string> makeCall(LinphoneCore* core, const std::string& target);
+// Accepts the engine's current call only. Errors: "No current call",
+// "accept failed: ...".
 std::optional<std::string> answerCall(LinphoneCore* core);
-// Null `core` does nothing.
+// Ends the current call's conference, else every call. Null `core` does
+// nothing. Never fails.
 void hangupCall(LinphoneCore* core);
-// Null `core` does nothing.
+// True mutes the microphone, false unmutes. Null `core` does nothing.
 void setMicMuted(LinphoneCore* core, bool muted);
-// Null `core` answers "Not initialized" with its trace line.
+// Sends `firstByte` as one DTMF digit on resolveConferenceAnchorCall's call;
+// `digit` (the whole text as received) and `requestId` only go into the
+// trace lines. Null `core` answers "Not initialized" with its trace line.
+// Errors: "Not initialized", "No current call", "sendDtmf failed: ...".
 std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& requestId,
                                     const std::string& digit, char firstByte);
 
 // The call a command should act on when the engine holds several: the
-// current call, else the first active one, else the first one. Borrowed.
+// current call, else the first call (in the engine's order) that is running,
+// paused or being set up outward, else the first call whatever its state.
+// Null when there is no call. Borrowed: the engine owns it.
 LinphoneCall* resolveConferenceAnchorCall(LinphoneCore* core);
-// Every call of the engine as one diagnostic text.
+// Every call of the engine as "#<i>:state=<name> remote=<uri> conference=<bool>",
+// joined with " | "; empty without calls.
 std::string describeCallStates(LinphoneCore* core);
+
+// The trace name of an engine call state ("StreamsRunning" for 8); a value
+// outside the engine's range is written as "Unknown(<value>)".
+std::string callStateName(int state);
+// The call's remote address as a bare URI; empty when it has none.
+std::string remoteUriText(LinphoneCall* call);
 
 }  // namespace tavirel::calls
