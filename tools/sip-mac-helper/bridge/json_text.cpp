@@ -31,6 +31,24 @@ std::size_t validSequenceLength(const unsigned char* p, const unsigned char* end
 
 }  // namespace
 
+std::string toValidUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const std::size_t length = *p < 0x80 ? 1 : validSequenceLength(p, end);
+    if (length == 0) {
+      out += "\xEF\xBF\xBD";
+      ++p;
+      continue;
+    }
+    out.append(reinterpret_cast<const char*>(p), length);
+    p += length;
+  }
+  return out;
+}
+
 bool appendJsonString(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';

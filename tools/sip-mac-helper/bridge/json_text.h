@@ -12,4 +12,8 @@ namespace tavirel::bridge {
 // is not valid UTF-8.
 bool appendJsonString(std::string& out, std::string_view text);
 
+// `text` with every byte that is not part of well-formed UTF-8 replaced by
+// U+FFFD, so it can always be encoded.
+std::string toValidUtf8(std::string_view text);
+
 }  // namespace tavirel::bridge

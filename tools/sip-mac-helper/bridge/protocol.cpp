@@ -93,7 +93,9 @@ std::variant<HelperBridgeRequest, DecodeFailure> decodeRequest(std::string_view 
   try {
     document = json::parse(line);
   } catch (const json::exception& e) {
-    return DecodeFailure{e.what()};
+    // The parser quotes the bytes it stopped at, which may be the very
+    // invalid UTF-8 that made it stop; the answer must still encode.
+    return DecodeFailure{toValidUtf8(e.what())};
   }
   if (!document.is_object()) return DecodeFailure{"the request is not a JSON object"};
 

@@ -131,3 +131,20 @@ TEST(TrimWhitespaceAndNewlines, LeavesOtherBytesAlone) {
 
 }  // namespace
 }  // namespace tavirel::bridge
+
+namespace tavirel::bridge {
+namespace {
+
+// The parser's message quotes the bytes it stopped at; for invalid UTF-8 those
+// bytes used to make the "Invalid request" answer itself unencodable.
+TEST(DecodeRequest, FailureDescriptionOfInvalidUtf8IsItselfEncodable) {
+  for (const char* line : {"{\"requestId\":\"\xc3\x28\",\"command\":\"IS_IN_CALL\"}", "\xff\xfe", "{\"a\xe2\x82"}) {
+    auto decoded = decodeRequest(line);
+    ASSERT_TRUE(std::holds_alternative<DecodeFailure>(decoded)) << line;
+    const auto& description = std::get<DecodeFailure>(decoded).description;
+    EXPECT_TRUE(encodeResponse(makeResponse("", false, std::string(kInvalidRequestPrefix) + description))) << description;
+  }
+}
+
+}  // namespace
+}  // namespace tavirel::bridge
