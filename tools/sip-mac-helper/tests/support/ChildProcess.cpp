@@ -1,0 +1,369 @@
+#include "ChildProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <utility>
+
+extern char** environ;
+
+namespace tavirel::test {
+namespace {
+
+[[noreturn]] void throwErrno(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void closeFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+// Writes to a child's stdin must fail with EPIPE, not kill the test program.
+void ignoreSigpipeOnce() {
+  static const bool done = [] {
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+  }();
+  (void)done;
+}
+
+int pollTimeoutMs(Deadline deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(remaining(deadline));
+  // Round up so a wait never ends a little before its deadline and spins.
+  return static_cast<int>(std::min<long long>(left.count() + 1, 60'000));
+}
+
+std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
+  std::map<std::string, std::string> variables;
+  if (!options.clearEnvironment) {
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      std::string_view text(*entry);
+      auto equals = text.find('=');
+      if (equals == std::string_view::npos) continue;
+      variables.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+    }
+  }
+  for (const auto& [name, value] : options.env) {
+    if (value) {
+      variables[name] = *value;
+    } else {
+      variables.erase(name);
+    }
+  }
+  std::vector<std::string> result;
+  result.reserve(variables.size());
+  for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
+  return result;
+}
+
+std::string resolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string_view directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  // Daemons such as kamailio live in sbin, which a non-login PATH may lack.
+  std::string searched = std::string(directories) + ":/usr/local/sbin:/usr/sbin:/sbin";
+  std::string_view rest = searched;
+  while (!rest.empty()) {
+    auto colon = rest.find(':');
+    std::string_view directory = rest.substr(0, colon);
+    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    if (directory.empty()) continue;
+    std::string candidate = std::string(directory) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  throw std::runtime_error("program not found in PATH: " + program);
+}
+
+ExitStatus decodeWaitStatus(int status) {
+  ExitStatus result;
+  if (WIFEXITED(status)) {
+    result.exited = true;
+    result.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string ExitStatus::describe() const {
+  if (exited) return "exit code " + std::to_string(code);
+  return "killed by signal " + std::to_string(signal) + " (" + ::strsignal(signal) + ")";
+}
+
+ChildProcess::ChildProcess(ProcessOptions options)
+    : ownProcessGroup_(options.ownProcessGroup) {
+  if (options.argv.empty()) throw std::invalid_argument("ChildProcess: empty argv");
+  ignoreSigpipeOnce();
+  program_ = options.argv.front();
+  const std::string executable = resolveProgram(program_);
+
+  // Everything the child needs is prepared before fork(): between fork and
+  // exec only async-signal-safe calls are allowed, since the test program
+  // has other threads.
+  std::vector<std::string> environment = buildEnvironment(options);
+  std::vector<char*> envp;
+  for (auto& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<char*> argv;
+  for (auto& argument : options.argv) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  const std::string workingDirectory = options.workingDirectory.string();
+
+  int stdinPipe[2], stdoutPipe[2], stderrPipe[2], execErrorPipe[2];
+  if (::pipe2(stdinPipe, O_CLOEXEC) != 0) throwErrno("pipe");
+  auto openOutput = [](const std::optional<std::filesystem::path>& file, int (&ends)[2]) {
+    if (file) {
+      ends[0] = -1;
+      ends[1] = ::open(file->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      if (ends[1] < 0) throwErrno("open " + file->string());
+    } else if (::pipe2(ends, O_CLOEXEC) != 0) {
+      throwErrno("pipe");
+    }
+  };
+  openOutput(options.stdoutFile, stdoutPipe);
+  openOutput(options.stderrFile, stderrPipe);
+  if (::pipe2(execErrorPipe, O_CLOEXEC) != 0) throwErrno("pipe");
+
+  const pid_t parent = ::getpid();
+  pid_ = ::fork();
+  if (pid_ < 0) throwErrno("fork");
+  if (pid_ == 0) {
+    if (options.ownProcessGroup) ::setpgid(0, 0);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);  // the test died before prctl
+    // The test ignores SIGPIPE and may block signals; the child starts clean.
+    ::signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    ::dup2(stdinPipe[0], 0);
+    ::dup2(stdoutPipe[1], 1);
+    ::dup2(stderrPipe[1], 2);
+    int error = 0;
+    if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) {
+      error = errno;
+    } else {
+      // Descriptors the test opened without O_CLOEXEC (sockets of other
+      // fixtures) must not leak into the child.
+      const int keep = execErrorPipe[1];
+      if (keep > 3) ::close_range(3, keep - 1, 0);
+      ::close_range(keep + 1, ~0U, 0);
+      ::execve(executable.c_str(), argv.data(), envp.data());
+      error = errno;
+    }
+    (void)!::write(execErrorPipe[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  if (options.ownProcessGroup) ::setpgid(pid_, pid_);  // no race with the first kill
+
+  ::close(stdinPipe[0]);
+  ::close(stdoutPipe[1]);
+  ::close(stderrPipe[1]);
+  ::close(execErrorPipe[1]);
+  stdinFd_ = stdinPipe[1];
+  stdoutFd_ = stdoutPipe[0];
+  stderrFd_ = stderrPipe[0];
+
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = ::read(execErrorPipe[0], &execError, sizeof execError);
+  } while (got < 0 && errno == EINTR);
+  ::close(execErrorPipe[0]);
+  if (got > 0) {
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    closeFd(stdinFd_);
+    closeFd(stdoutFd_);
+    closeFd(stderrFd_);
+    throw std::runtime_error("cannot start " + executable + ": " + std::strerror(execError));
+  }
+
+  if (stdoutFd_ >= 0) {
+    ::fcntl(stdoutFd_, F_SETFL, ::fcntl(stdoutFd_, F_GETFL) | O_NONBLOCK);
+  } else {
+    stdoutEof_ = true;
+  }
+  if (stderrFd_ >= 0) {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd_ < 0) throwErrno("eventfd");
+    stderrReader_ = std::thread([this] { readStderr(); });
+  }
+}
+
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0 && !exitStatus_) {
+    killGroup(SIGKILL);
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  stopStderrReader();
+  closeFd(stdinFd_);
+  closeFd(stdoutFd_);
+  closeFd(stderrFd_);
+  closeFd(wakeFd_);
+}
+
+void ChildProcess::readStderr() {
+  char chunk[4096];
+  pollfd fds[2] = {{stderrFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+  while (true) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents != 0) break;
+    if (fds[0].revents == 0) continue;
+    ssize_t got = ::read(stderrFd_, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    std::lock_guard lock(stderrMutex_);
+    stderrText_.append(chunk, static_cast<size_t>(got));
+    stderrChanged_.notify_all();
+  }
+  std::lock_guard lock(stderrMutex_);
+  stderrEof_ = true;
+  stderrChanged_.notify_all();
+}
+
+void ChildProcess::stopStderrReader() {
+  if (!stderrReader_.joinable()) return;
+  // Grandchildren outside the group may still hold the pipe open, so the
+  // reader is woken explicitly instead of waiting for end of file. What the
+  // child wrote before it exited is drained first.
+  {
+    std::unique_lock lock(stderrMutex_);
+    stderrChanged_.wait_for(lock, std::chrono::milliseconds(200), [this] { return stderrEof_; });
+  }
+  std::uint64_t one = 1;
+  (void)!::write(wakeFd_, &one, sizeof one);
+  stderrReader_.join();
+}
+
+std::optional<std::string> ChildProcess::readLine(Deadline deadline) {
+  while (true) {
+    auto newline = stdoutBuffer_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = stdoutBuffer_.substr(0, newline);
+      stdoutBuffer_.erase(0, newline + 1);
+      return line;
+    }
+    if (stdoutEof_) {
+      if (stdoutBuffer_.empty()) return std::nullopt;
+      return std::exchange(stdoutBuffer_, {});
+    }
+    char chunk[4096];
+    ssize_t got = ::read(stdoutFd_, chunk, sizeof chunk);
+    if (got > 0) {
+      stdoutBuffer_.append(chunk, static_cast<size_t>(got));
+      continue;
+    }
+    if (got == 0) {
+      stdoutEof_ = true;
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) {
+      stdoutEof_ = true;
+      continue;
+    }
+    if (remaining(deadline) == Clock::duration::zero()) return std::nullopt;
+    pollfd fd{stdoutFd_, POLLIN, 0};
+    ::poll(&fd, 1, pollTimeoutMs(deadline));
+  }
+}
+
+bool ChildProcess::write(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (stdinFd_ < 0) return false;
+    ssize_t written = ::write(stdinFd_, bytes.data(), bytes.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(written));
+  }
+  return true;
+}
+
+bool ChildProcess::writeLine(std::string_view line) {
+  std::string framed(line);
+  framed.push_back('\n');
+  return write(framed);
+}
+
+void ChildProcess::closeStdin() { closeFd(stdinFd_); }
+
+std::string ChildProcess::stderrText() const {
+  std::lock_guard lock(stderrMutex_);
+  return stderrText_;
+}
+
+bool ChildProcess::waitForStderr(std::string_view needle, Deadline deadline) const {
+  std::unique_lock lock(stderrMutex_);
+  return stderrChanged_.wait_until(lock, deadline, [&] {
+    return stderrText_.find(needle) != std::string::npos || stderrEof_;
+  }) && stderrText_.find(needle) != std::string::npos;
+}
+
+bool ChildProcess::reapIfExited() {
+  if (exitStatus_) return true;
+  if (pid_ <= 0) return false;
+  // Look without reaping first: while the leader is a zombie its PID (and so
+  // its group ID) cannot be reused, so the group can be killed safely.
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+      info.si_pid != pid_) {
+    return false;
+  }
+  if (ownProcessGroup_) ::kill(-pid_, SIGKILL);
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  exitStatus_ = decodeWaitStatus(status);
+  return true;
+}
+
+bool ChildProcess::running() { return !reapIfExited(); }
+
+std::optional<ExitStatus> ChildProcess::waitExit(Deadline deadline) {
+  // waitpid has no timeout; a short poll is precise enough for tests.
+  pollUntil([this] { return reapIfExited(); }, deadline, std::chrono::milliseconds(5));
+  return exitStatus_;
+}
+
+void ChildProcess::kill(int signal) {
+  if (pid_ > 0 && !exitStatus_) ::kill(pid_, signal);
+}
+
+void ChildProcess::killGroup(int signal) {
+  if (pid_ <= 0 || exitStatus_) return;
+  ::kill(ownProcessGroup_ ? -pid_ : pid_, signal);
+}
+
+ExitStatus ChildProcess::stop(Clock::duration grace) {
+  kill(SIGTERM);
+  if (auto status = waitExit(deadlineAfter(grace))) return *status;
+  killGroup(SIGKILL);
+  kill(SIGKILL);
+  // SIGKILL cannot be ignored; the bound only guards against a wedged kernel.
+  if (auto status = waitExit(deadlineAfter(std::chrono::seconds(30)))) return *status;
+  throw std::runtime_error(program_ + " (pid " + std::to_string(pid_) + ") survived SIGKILL");
+}
+
+}  // namespace tavirel::test

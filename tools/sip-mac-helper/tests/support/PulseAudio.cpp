@@ -1,0 +1,194 @@
+#include "PulseAudio.h"
+
+#include <sstream>
+#include <stdexcept>
+
+namespace tavirel::test {
+namespace {
+
+std::string escapedFor(std::string_view text, std::string_view special) {
+  std::string escaped;
+  for (char c : text) {
+    if (special.find(c) != std::string_view::npos) escaped += '\\';
+    escaped += c;
+  }
+  return escaped;
+}
+
+std::string descriptionOf(const PulseDevice& device) {
+  return device.description.empty() ? device.name : device.description;
+}
+
+// The null sink takes its description as a property list inside a module
+// argument, so it is quoted twice: in double quotes for the property list
+// parser, then in single quotes for the module argument parser. Each parser
+// only unescapes its own quote character. The null source has a description
+// argument of its own.
+std::string nullSinkArguments(const PulseDevice& sink) {
+  return "sink_name=" + sink.name + " sink_properties='device.description=\"" +
+         escapedFor(escapedFor(descriptionOf(sink), "\""), "'") + "\"'";
+}
+
+std::string nullSourceArguments(const PulseDevice& source) {
+  return "source_name=" + source.name + " description='" +
+         escapedFor(descriptionOf(source), "'") + "'";
+}
+
+std::vector<std::string> secondColumn(const std::string& table) {
+  std::vector<std::string> names;
+  std::istringstream lines(table);
+  for (std::string line; std::getline(lines, line);) {
+    auto first = line.find('\t');
+    if (first == std::string::npos) continue;
+    auto second = line.find('\t', first + 1);
+    names.push_back(line.substr(first + 1, second == std::string::npos ? std::string::npos
+                                                                        : second - first - 1));
+  }
+  return names;
+}
+
+int parseIndex(const std::string& output) {
+  try {
+    return std::stoi(output);
+  } catch (const std::exception&) {
+    throw std::runtime_error("pactl load-module printed no module index: " + output);
+  }
+}
+
+}  // namespace
+
+PulseAudio::PulseAudio(PulseOptions options) : dir_("tavirel-pa") {
+  runtimeDir_ = dir_.makeDir("run");
+  auto home = dir_.makeDir("home");
+  auto state = dir_.makeDir("state");
+  dir_.makeDir("home/.config/pulse");
+  clientConfig_ = dir_.writeFile("client.conf", "autospawn = no\n");
+
+  std::string script =
+      "load-module module-native-protocol-unix socket=" + (runtimeDir_ / "native").string() +
+      " auth-anonymous=1\n";
+  for (const auto& sink : options.sinks) {
+    script += "load-module module-null-sink " + nullSinkArguments(sink) + "\n";
+  }
+  for (const auto& source : options.sources) {
+    script += "load-module module-null-source " + nullSourceArguments(source) + "\n";
+  }
+  // Null devices do not become defaults by themselves in a predictable order.
+  if (!options.sinks.empty()) script += "set-default-sink " + options.sinks.front().name + "\n";
+  if (!options.sources.empty()) {
+    script += "set-default-source " + options.sources.front().name + "\n";
+  }
+  auto scriptFile = dir_.writeFile("daemon.pa", script);
+
+  daemonEnv_ = {
+      {"HOME", home.string()},
+      {"XDG_CONFIG_HOME", (home / ".config").string()},
+      {"XDG_RUNTIME_DIR", runtimeDir_.string()},
+      {"PULSE_RUNTIME_PATH", runtimeDir_.string()},
+      {"PULSE_STATE_PATH", state.string()},
+      {"PULSE_CLIENTCONFIG", clientConfig_.string()},
+      // No session bus, no X11: keep the daemon from trying either.
+      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+      {"DISPLAY", std::nullopt},
+      {"PULSE_SERVER", std::nullopt},
+  };
+
+  ProcessOptions process;
+  process.argv = {
+      "pulseaudio",
+      "-n",  // no default script: only the modules loaded above
+      "--daemonize=no",
+      "--system=false",  // root is refused only in system mode
+      "--exit-idle-time=-1",
+      "--disallow-exit",
+      "--use-pid-file=no",
+      "--realtime=no",
+      "--high-priority=no",
+      "--log-target=stderr",
+      "-F",
+      scriptFile.string(),
+  };
+  process.env = daemonEnv_;
+  process.workingDirectory = dir_.path();
+  daemon_ = std::make_unique<ChildProcess>(std::move(process));
+
+  auto deadline = deadlineAfter(std::chrono::seconds(15));
+  bool ready = pollUntil(
+      [&] {
+        if (!daemon_->running()) return true;  // reported below
+        try {
+          pactl({"info"}, std::chrono::seconds(5));
+          return true;
+        } catch (const std::runtime_error&) {
+          return false;
+        }
+      },
+      deadline, std::chrono::milliseconds(50));
+  if (!ready || !daemon_->running()) {
+    std::string how = daemon_->running() ? "did not answer in time"
+                                         : "exited: " + daemon_->exitStatus()->describe();
+    throw std::runtime_error("pulseaudio " + how + "\n--- pulseaudio log ---\n" + logText());
+  }
+}
+
+PulseAudio::~PulseAudio() {
+  if (daemon_ && daemon_->running()) daemon_->stop(std::chrono::seconds(5));
+}
+
+std::string PulseAudio::serverAddress() const { return "unix:" + (runtimeDir_ / "native").string(); }
+
+std::map<std::string, std::optional<std::string>> PulseAudio::clientEnvironment() const {
+  return {
+      {"PULSE_SERVER", serverAddress()},
+      {"PULSE_RUNTIME_PATH", runtimeDir_.string()},
+      {"PULSE_CLIENTCONFIG", clientConfig_.string()},
+  };
+}
+
+std::string PulseAudio::pactl(const std::vector<std::string>& arguments,
+                              Clock::duration timeout) const {
+  ProcessOptions process;
+  process.argv = {"pactl"};
+  process.argv.insert(process.argv.end(), arguments.begin(), arguments.end());
+  process.env = daemonEnv_;
+  for (const auto& [name, value] : clientEnvironment()) process.env[name] = value;
+  ChildProcess client(std::move(process));
+  client.closeStdin();
+
+  auto deadline = deadlineAfter(timeout);
+  std::string output;
+  while (auto line = client.readLine(deadline)) output += *line + "\n";
+  auto status = client.waitExit(deadline);
+  std::string command = "pactl";
+  for (const auto& argument : arguments) command += " " + argument;
+  if (!status) throw std::runtime_error(command + ": no exit before the deadline");
+  if (!status->success()) {
+    throw std::runtime_error(command + ": " + status->describe() + ": " + client.stderrText());
+  }
+  return output;
+}
+
+int PulseAudio::loadNullSink(const PulseDevice& sink) const {
+  return parseIndex(pactl({"load-module", "module-null-sink", nullSinkArguments(sink)}));
+}
+
+int PulseAudio::loadNullSource(const PulseDevice& source) const {
+  return parseIndex(pactl({"load-module", "module-null-source", nullSourceArguments(source)}));
+}
+
+void PulseAudio::unloadModule(int index) const { pactl({"unload-module", std::to_string(index)}); }
+
+std::vector<std::string> PulseAudio::sinkNames() const {
+  return secondColumn(pactl({"list", "short", "sinks"}));
+}
+
+std::vector<std::string> PulseAudio::sourceNames() const {
+  return secondColumn(pactl({"list", "short", "sources"}));
+}
+
+ExitStatus PulseAudio::stop() {
+  if (!daemon_->running()) return *daemon_->exitStatus();
+  return daemon_->stop(std::chrono::seconds(5));
+}
+
+}  // namespace tavirel::test
