@@ -1,12 +1,109 @@
 #include "engine/registration.h"
 
-namespace tavirel::engine {
+#include <memory>
+#include <vector>
 
-std::optional<std::string> setupSipAccount(LinphoneCore*, const std::string&, const std::string&,
-                                           const std::string&) {
-  return "Account setup failed: not built yet";
+#include "bridge/helper_state.h"
+#include "engine/engine_error.h"
+
+namespace tavirel::engine {
+namespace {
+
+constexpr const char* kSetupFailed = "Account setup failed: ";
+
+// Owned engine objects we created; the engine keeps its own references to
+// what we hand it.
+struct Unref {
+  void operator()(LinphoneAccountParams* p) const { linphone_account_params_unref(p); }
+  void operator()(LinphoneAddress* p) const { linphone_address_unref(p); }
+  void operator()(LinphoneAccount* p) const { linphone_account_unref(p); }
+  void operator()(LinphoneAuthInfo* p) const { linphone_auth_info_unref(p); }
+};
+template <typename T>
+using Owned = std::unique_ptr<T, Unref>;
+
+std::string failed(const std::string& description) { return kSetupFailed + description; }
+
+}  // namespace
+
+std::optional<RegistrarAddress> parseRegistrar(std::string_view server) {
+  // At most two pieces, empty ones dropped: the first non-empty piece ends at
+  // the next ':', and everything after that colon (if not empty) is the port.
+  std::size_t start = 0;
+  while (start < server.size() && server[start] == ':') ++start;
+  if (start == server.size()) return std::nullopt;
+  const std::size_t colon = server.find(':', start);
+  RegistrarAddress registrar;
+  registrar.host = std::string(server.substr(start, colon - start));
+  registrar.port = kDefaultSipPort;
+  if (colon != std::string_view::npos && colon + 1 < server.size())
+    registrar.port = std::string(server.substr(colon + 1));
+  return registrar;
 }
 
-void unregisterAccounts(LinphoneCore*) {}
+std::optional<std::string> setupSipAccount(LinphoneCore* core, const std::string& sipAccount,
+                                           const std::string& sipPassword, const std::string& server) {
+  const auto registrar = parseRegistrar(server);
+  if (!registrar) return failed("server \"" + server + "\" names no host");
+
+  // The list belongs to the core and changes as accounts are removed, so
+  // take our own references first and remove from that copy.
+  std::vector<Owned<LinphoneAccount>> existing;
+  for (const bctbx_list_t* it = linphone_core_get_account_list(core); it; it = bctbx_list_next(it))
+    existing.emplace_back(linphone_account_ref(static_cast<LinphoneAccount*>(bctbx_list_get_data(it))));
+  for (const auto& account : existing) linphone_core_remove_account(core, account.get());
+  existing.clear();
+  linphone_core_clear_accounts(core);
+  linphone_core_clear_all_auth_info(core);
+
+  LinphoneFactory* factory = linphone_factory_get();  // borrowed singleton
+  Owned<LinphoneAccountParams> params(linphone_core_create_account_params(core));
+  if (!params) return failed(nullFailure("AccountParams"));
+
+  Owned<LinphoneAddress> identity(
+      linphone_factory_create_address(factory, ("sip:" + sipAccount + "@" + registrar->host).c_str()));
+  if (!identity) return failed(nullFailure("Address"));
+  if (const int status = linphone_account_params_set_identity_address(params.get(), identity.get()); status != 0)
+    return failed(statusFailure("setIdentityAddress", status));
+
+  Owned<LinphoneAddress> serverAddress(linphone_factory_create_address(
+      factory, ("sip:" + registrar->host + ":" + registrar->port + ";transport=udp").c_str()));
+  if (!serverAddress) return failed(nullFailure("Address"));
+  if (const int status = linphone_account_params_set_server_address(params.get(), serverAddress.get()); status != 0)
+    return failed(statusFailure("setServerAddress", status));
+
+  linphone_account_params_set_transport(params.get(), LinphoneTransportUdp);
+  linphone_account_params_enable_register(params.get(), TRUE);
+  linphone_account_params_set_expires(params.get(), HelperState::registerExpiresSeconds);
+
+  Owned<LinphoneAccount> account(linphone_core_create_account(core, params.get()));
+  if (!account) return failed(nullFailure("Account"));
+  if (const int status = linphone_core_add_account(core, account.get()); status != 0)
+    return failed(statusFailure("addAccount", status));
+  linphone_core_set_default_account(core, account.get());
+
+  Owned<LinphoneAuthInfo> credentials(linphone_factory_create_auth_info(
+      factory, sipAccount.c_str(), nullptr, sipPassword.c_str(), nullptr, nullptr, registrar->host.c_str()));
+  if (!credentials) return failed(nullFailure("AuthInfo"));
+  linphone_core_add_auth_info(core, credentials.get());  // the core keeps a copy
+
+  linphone_core_refresh_registers(core);
+  return std::nullopt;
+}
+
+void unregisterAccounts(LinphoneCore* core) {
+  if (!core) return;
+  for (const bctbx_list_t* it = linphone_core_get_account_list(core); it; it = bctbx_list_next(it)) {
+    auto* account = static_cast<LinphoneAccount*>(bctbx_list_get_data(it));
+    const LinphoneAccountParams* params = linphone_account_get_params(account);  // borrowed
+    if (!params) continue;
+    Owned<LinphoneAccountParams> changed(linphone_account_params_clone(params));
+    if (!changed) continue;
+    linphone_account_params_set_expires(changed.get(), HelperState::unregisterExpiresSeconds);
+    linphone_account_params_enable_register(changed.get(), FALSE);
+    linphone_account_set_params(account, changed.get());
+  }
+  linphone_core_refresh_registers(core);
+}
 
 }  // namespace tavirel::engine

@@ -5,13 +5,27 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tavirel::engine {
+
+inline constexpr const char* kDefaultSipPort = "5060";
+
+// The registrar as the REGISTER payload gives it: "host" or "host:port".
+struct RegistrarAddress {
+  std::string host;
+  std::string port;  // as written, not checked to be a number; kDefaultSipPort when absent
+};
+
+// Splits at the first ':' that follows a non-empty piece, dropping empty
+// pieces: "h" and "h:" give port 5060, "h:5070" gives 5070, "h:a:b" keeps
+// "a:b" as the port text. Absent when no host is left ("", ":", ":::").
+std::optional<RegistrarAddress> parseRegistrar(std::string_view server);
 
 // Engine queue. Replaces every account and credential with one account for
 // `sipAccount` at `server` ("host" or "host:port") and starts registering it.
 // Returns "Account setup failed: ..." when an engine step fails; steps done
-// before it stay done.
+// before it stay done. A server without a host fails before anything changes.
 std::optional<std::string> setupSipAccount(LinphoneCore* core, const std::string& sipAccount,
                                            const std::string& sipPassword,
                                            const std::string& server);

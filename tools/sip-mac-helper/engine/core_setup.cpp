@@ -1,0 +1,153 @@
+#include "engine/core_setup.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <linphone/core_utils.h>  // linphone_core_enable_callkit
+
+#include <array>
+#include <cctype>
+
+#include "bridge/helper_state.h"
+#include "bridge/trace.h"
+#include "engine/engine_error.h"
+
+namespace tavirel::engine {
+namespace {
+
+// Below this the engine's log stays silent. The engine filters by level
+// itself; the handler checks again so that nothing chattier (debug traces
+// can carry SIP messages with credentials) reaches stderr whatever the
+// engine's own filter does.
+constexpr LinphoneLogLevel kLogThreshold = LinphoneLogLevelWarning;
+
+void onEngineLogMessage(LinphoneLoggingService*, const char* domain, LinphoneLogLevel level,
+                        const char* message) {
+  if (level < kLogThreshold) return;
+  const std::string line = engineLogLine(level, domain ? domain : "", message ? message : "");
+  // One write per line, so engine lines never mix with trace lines.
+  (void)bridge::writeAll(STDERR_FILENO, line);
+}
+
+void routeEngineLog(LinphoneFactory* factory) {
+  LinphoneLoggingService* logging = linphone_logging_service_get();  // borrowed singleton
+  linphone_logging_service_set_log_level(logging, kLogThreshold);
+  // Added once per process: a retried INITIALIZE after a failed start must not
+  // make every line appear twice.
+  static bool handlerAdded = false;
+  if (handlerAdded) return;
+  LinphoneLoggingServiceCbs* callbacks = linphone_factory_create_logging_service_cbs(factory);
+  linphone_logging_service_cbs_set_log_message_written(callbacks, onEngineLogMessage);
+  linphone_logging_service_add_callbacks(logging, callbacks);
+  linphone_logging_service_cbs_unref(callbacks);  // the service keeps its own reference
+  handlerAdded = true;
+}
+
+// Without a configuration file the engine would still open its databases
+// (messages, call history, ZRTP keys) under the user's data directory, and on
+// a machine where that directory does not exist the start fails. The helper
+// keeps no state between runs, so storage is switched off instead.
+void disablePersistentStorage(LinphoneCore* core) {
+  LinphoneConfig* config = linphone_core_get_config(core);  // borrowed
+  linphone_config_set_string(config, "storage", "uri", "null");
+  linphone_config_set_string(config, "storage", "call_logs_db_uri", "null");
+  linphone_config_set_string(config, "storage", "zrtp_secrets_db_uri", "null");
+}
+
+void choosePayloadTypes(LinphoneCore* core) {
+  bctbx_list_t* audio = linphone_core_get_audio_payload_types(core);  // owned list of refs
+  for (const bctbx_list_t* it = audio; it; it = bctbx_list_next(it)) {
+    auto* type = static_cast<LinphonePayloadType*>(bctbx_list_get_data(it));
+    const char* mime = linphone_payload_type_get_mime_type(type);
+    linphone_payload_type_enable(type, isAllowedAudioCodec(mime ? mime : "") ? TRUE : FALSE);
+  }
+  bctbx_list_free_with_data(audio, reinterpret_cast<bctbx_list_free_func>(linphone_payload_type_unref));
+
+  bctbx_list_t* video = linphone_core_get_video_payload_types(core);
+  for (const bctbx_list_t* it = video; it; it = bctbx_list_next(it))
+    linphone_payload_type_enable(static_cast<LinphonePayloadType*>(bctbx_list_get_data(it)), FALSE);
+  bctbx_list_free_with_data(video, reinterpret_cast<bctbx_list_free_func>(linphone_payload_type_unref));
+}
+
+}  // namespace
+
+std::optional<std::int32_t> getAvailableUDPPort() {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return std::nullopt;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  std::optional<std::int32_t> port;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  ::close(fd);
+  return port;
+}
+
+std::string engineLogLine(int level, std::string_view domain, std::string_view message) {
+  std::string line = "[LogLevel(rawValue: ";
+  line += std::to_string(level);
+  line += ")] [";
+  line += domain;
+  line += "] ";
+  line += message;
+  line += '\n';
+  return line;
+}
+
+bool isAllowedAudioCodec(std::string_view mimeType) {
+  std::string upper(mimeType);
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper == "PCMA" || upper == "PCMU" || upper == "G729";
+}
+
+CoreCreation createLinphoneCore() {
+  LinphoneFactory* factory = linphone_factory_get();  // borrowed singleton
+  routeEngineLog(factory);
+
+  LinphoneCore* core = linphone_factory_create_core_3(factory, nullptr, nullptr, nullptr);
+  if (!core) return {nullptr, nullFailure("Core")};
+  disablePersistentStorage(core);
+
+  LinphoneTransports* transports = linphone_core_get_transports(core);  // owned
+  linphone_transports_set_udp_port(transports, getAvailableUDPPort().value_or(-1));
+  linphone_transports_set_tcp_port(transports, -1);
+  linphone_transports_set_tls_port(transports, -1);
+  const LinphoneStatus transportStatus = linphone_core_set_transports(core, transports);
+  linphone_transports_unref(transports);
+  if (transportStatus != 0) {
+    linphone_core_unref(core);
+    return {nullptr, statusFailure("setTransports", transportStatus)};
+  }
+
+  linphone_core_set_use_rfc2833_for_dtmf(core, TRUE);
+  linphone_core_set_use_info_for_dtmf(core, FALSE);
+  linphone_core_set_network_reachable(core, TRUE);
+  linphone_core_enable_video_capture(core, FALSE);
+  linphone_core_enable_video_display(core, FALSE);
+  linphone_core_enable_mic(core, TRUE);
+  linphone_core_enable_ipv6(core, FALSE);
+  linphone_core_enable_callkit(core, TRUE);
+  linphone_core_enable_record_aware(core, TRUE);
+  linphone_core_set_tone(core, LinphoneToneCallEnd, "");
+  linphone_core_set_inc_timeout(core, HelperState::incTimeoutSeconds);
+  linphone_core_set_nortp_timeout(core, HelperState::noRtpTimeoutSeconds);
+  linphone_core_set_audio_jittcomp(core, HelperState::audioJitterMs);
+  linphone_core_enable_echo_cancellation(core, TRUE);
+  linphone_core_set_delayed_timeout(core, 0);
+  linphone_core_set_video_jittcomp(core, HelperState::videoJitterMs);
+  linphone_core_enable_audio_adaptive_jittcomp(core, TRUE);
+  linphone_core_enable_video_adaptive_jittcomp(core, TRUE);
+  linphone_core_enable_adaptive_rate_control(core, TRUE);
+  linphone_core_enable_capability_negotiation_reinvite(core, TRUE);
+  linphone_core_enable_echo_limiter(core, TRUE);
+  choosePayloadTypes(core);
+  return {core, std::nullopt};
+}
+
+}  // namespace tavirel::engine

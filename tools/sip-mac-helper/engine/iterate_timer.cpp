@@ -1,0 +1,16 @@
+#include "engine/iterate_timer.h"
+
+#include <memory>
+
+namespace tavirel::engine {
+
+void startIterateTimer(HelperState& state, LinphoneCore* core) {
+  std::shared_ptr<LinphoneCore> iterated(linphone_core_ref(core), linphone_core_unref);
+  auto timer = std::make_unique<dispatch::RepeatingTimer>(
+      state.sipQueue, [iterated] { linphone_core_iterate(iterated.get()); });
+  timer->schedule(dispatch::Clock::now(), kIteratePeriod, kIterateLeeway);
+  timer->resume();
+  state.iterateTimer = std::move(timer);
+}
+
+}  // namespace tavirel::engine

@@ -1,0 +1,23 @@
+// The engine's heartbeat: liblinphone does nothing between calls into it, so
+// network input, timers, media state and every callback are processed by
+// iterating the core from a repeating timer on the engine queue.
+#pragma once
+
+#include <linphone/core.h>
+
+#include <chrono>
+
+#include "bridge/helper_state.h"
+
+namespace tavirel::engine {
+
+inline constexpr std::chrono::milliseconds kIteratePeriod{20};
+inline constexpr std::chrono::milliseconds kIterateLeeway{5};
+
+// Starts iterating `core` on state.sipQueue now and every kIteratePeriod, for
+// the rest of the process; the timer holds its own reference to the core.
+// Stored in state.iterateTimer, replacing (and so stopping) an earlier one.
+// Engine queue.
+void startIterateTimer(HelperState& state, LinphoneCore* core);
+
+}  // namespace tavirel::engine
