@@ -135,6 +135,12 @@ ChildProcess::ChildProcess(ProcessOptions options)
   openOutput(options.stdoutFile, stdoutPipe);
   openOutput(options.stderrFile, stderrPipe);
   if (::pipe2(execErrorPipe, O_CLOEXEC) != 0) throwErrno("pipe");
+  // Created before fork(): once the child runs, nothing may throw before the
+  // object is complete, or the destructor would not be there to kill it.
+  if (!options.stderrFile) {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
+    if (wakeFd_ < 0) throwErrno("eventfd");
+  }
 
   const pid_t parent = ::getpid();
   pid_ = ::fork();
@@ -189,6 +195,7 @@ ChildProcess::ChildProcess(ProcessOptions options)
     closeFd(stdinFd_);
     closeFd(stdoutFd_);
     closeFd(stderrFd_);
+    closeFd(wakeFd_);
     throw std::runtime_error("cannot start " + executable + ": " + std::strerror(execError));
   }
 
@@ -198,9 +205,20 @@ ChildProcess::ChildProcess(ProcessOptions options)
     stdoutEof_ = true;
   }
   if (stderrFd_ >= 0) {
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0) throwErrno("eventfd");
-    stderrReader_ = std::thread([this] { readStderr(); });
+    try {
+      stderrReader_ = std::thread([this] { readStderr(); });
+    } catch (...) {
+      killGroup(SIGKILL);
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      closeFd(stdinFd_);
+      closeFd(stdoutFd_);
+      closeFd(stderrFd_);
+      closeFd(wakeFd_);
+      throw;
+    }
+  } else {
+    stderrEof_ = true;  // nothing to capture: stderr goes to a file
   }
 }
 
@@ -319,6 +337,11 @@ bool ChildProcess::waitForStderr(std::string_view needle, Deadline deadline) con
   return stderrChanged_.wait_until(lock, deadline, [&] {
     return stderrText_.find(needle) != std::string::npos || stderrEof_;
   }) && stderrText_.find(needle) != std::string::npos;
+}
+
+bool ChildProcess::waitForStderrEnd(Deadline deadline) const {
+  std::unique_lock lock(stderrMutex_);
+  return stderrChanged_.wait_until(lock, deadline, [this] { return stderrEof_; });
 }
 
 bool ChildProcess::reapIfExited() {

@@ -13,6 +13,10 @@
 // Processes are only ever signalled by their PID (or that PID's group),
 // never looked up by name.
 //
+// Writing to a child that has gone must fail, not kill the test program, so
+// the first ChildProcess sets SIGPIPE to be ignored in the test program; the
+// child itself starts with the default action.
+//
 // Thread contract: stdin/stdout and lifetime calls are meant for one thread
 // (the test's); stderrText() and waitForStderr() may be called from any
 // thread. The parent-death signal fires when the *thread* that constructed
@@ -99,6 +103,10 @@ class ChildProcess {
   std::string stderrText() const;
   // Waits until the captured stderr contains `needle`. False at the deadline.
   bool waitForStderr(std::string_view needle, Deadline deadline) const;
+  // Waits until stderr reaches its end (the child and everything it forked
+  // closed it), so that stderrText() holds a dead child's last words. False
+  // at the deadline.
+  bool waitForStderrEnd(Deadline deadline) const;
 
   // Whether the child has not exited yet. Reaps it when it has.
   bool running();

@@ -134,14 +134,22 @@ bool Kamailio::startOnFreePort() {
   process_.reset();  // a failed previous attempt has exited already
   process_ = std::make_unique<ChildProcess>(std::move(options));
 
-  bool up = pollUntil([&] { return !process_->running() || ping(deadlineAfter(std::chrono::milliseconds(200))); },
-                      deadlineAfter(std::chrono::seconds(15)), std::chrono::milliseconds(10));
+  bool up = pollUntil(
+      [&] { return !process_->running() || ping(deadlineAfter(std::chrono::milliseconds(200))); },
+      deadlineAfter(std::chrono::seconds(15)), std::chrono::milliseconds(10));
   if (up && process_->running()) return true;
-  if (!process_->running() && logText().find("Address already in use") != std::string::npos) {
-    return false;  // another process took the port between probe and bind
+  // Another process may have taken the port between probe and bind. The
+  // log is read to its end first: kamailio's last words may still be in the
+  // pipe when its exit is seen.
+  if (!process_->running() &&
+      process_->waitForStderr("Address already in use", deadlineAfter(std::chrono::seconds(1)))) {
+    return false;
   }
-  std::string how = process_->running() ? "did not answer OPTIONS in time"
-                                        : "exited: " + process_->exitStatus()->describe();
+  std::string how = "did not answer OPTIONS in time";
+  if (!process_->running()) {
+    process_->waitForStderrEnd(deadlineAfter(std::chrono::seconds(1)));
+    how = "exited: " + process_->exitStatus()->describe();
+  }
   throw std::runtime_error("kamailio on port " + std::to_string(port_) + " " + how +
                            "\n--- kamailio log ---\n" + logText());
 }

@@ -125,8 +125,11 @@ PulseAudio::PulseAudio(PulseOptions options) : dir_("tavirel-pa") {
       },
       deadline, std::chrono::milliseconds(50));
   if (!ready || !daemon_->running()) {
-    std::string how = daemon_->running() ? "did not answer in time"
-                                         : "exited: " + daemon_->exitStatus()->describe();
+    std::string how = "did not answer in time";
+    if (!daemon_->running()) {
+      daemon_->waitForStderrEnd(deadlineAfter(std::chrono::seconds(1)));
+      how = "exited: " + daemon_->exitStatus()->describe();
+    }
     throw std::runtime_error("pulseaudio " + how + "\n--- pulseaudio log ---\n" + logText());
   }
 }

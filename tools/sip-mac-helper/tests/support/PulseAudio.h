@@ -25,7 +25,9 @@ namespace tavirel::test {
 
 struct PulseDevice {
   std::string name;         // sink or source name, e.g. "tavirel_out_a"
-  std::string description;  // shown as the device's display name; name if empty
+  // Display name (liblinphone shows it and builds device ids from it); the
+  // name when empty. Quotes and apostrophes are fine; backslashes are not.
+  std::string description;
 };
 
 struct PulseOptions {
@@ -48,8 +50,9 @@ class PulseAudio {
   // "unix:<dir>/native", the value for PULSE_SERVER.
   std::string serverAddress() const;
   const std::filesystem::path& runtimeDir() const { return runtimeDir_; }
-  // PULSE_SERVER, PULSE_RUNTIME_PATH, PULSE_CLIENTCONFIG (autospawn off) and
-  // PULSE_COOKIE for a client process of this daemon.
+  // PULSE_SERVER, PULSE_RUNTIME_PATH and PULSE_CLIENTCONFIG (autospawn off)
+  // for a client process of this daemon. No cookie is needed: the daemon
+  // accepts anonymous clients on its socket.
   std::map<std::string, std::optional<std::string>> clientEnvironment() const;
 
   // Runs pactl against this daemon; returns its stdout. Throws when pactl
