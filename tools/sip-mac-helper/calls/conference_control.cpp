@@ -1,13 +1,202 @@
 #include "calls/conference_control.h"
 
-namespace tavirel::calls {
+#include <bctoolbox/list.h>
 
-InviteOutcome inviteConference(LinphoneCore*, const std::vector<std::string>&) {
-  return {"not built yet", 0};
+#include <memory>
+
+#include "bridge/json_text.h"
+#include "bridge/trace.h"
+#include "calls/call_control.h"
+#include "engine/engine_error.h"
+#include "engine/linphone_compat.h"
+
+namespace tavirel::calls {
+namespace {
+
+struct AddressUnref {
+  void operator()(LinphoneAddress* address) const { linphone_address_unref(address); }
+};
+struct CallParamsUnref {
+  void operator()(LinphoneCallParams* params) const { linphone_call_params_unref(params); }
+};
+struct ConferenceParamsUnref {
+  void operator()(LinphoneConferenceParams* params) const { linphone_conference_params_unref(params); }
+};
+struct ParticipantUnref {
+  void operator()(LinphoneParticipant* participant) const { linphone_participant_unref(participant); }
+};
+// Frees the list cells only; the elements belong to someone else.
+struct ListFree {
+  void operator()(bctbx_list_t* list) const { bctbx_list_free(list); }
+};
+using AddressPtr = std::unique_ptr<LinphoneAddress, AddressUnref>;
+using CallParamsPtr = std::unique_ptr<LinphoneCallParams, CallParamsUnref>;
+using ConferenceParamsPtr = std::unique_ptr<LinphoneConferenceParams, ConferenceParamsUnref>;
+using ParticipantPtr = std::unique_ptr<LinphoneParticipant, ParticipantUnref>;
+using ListPtr = std::unique_ptr<bctbx_list_t, ListFree>;
+
+const char* boolText(bool value) { return value ? "true" : "false"; }
+
+std::string anchorRemoteText(LinphoneCall* anchor) {
+  return anchor != nullptr ? remoteUriText(anchor) : std::string();
 }
 
-std::optional<std::string> removeConferenceParticipant(LinphoneCore*, const std::string&) {
-  return "not built yet";
+std::string callStatesText(LinphoneCore* core) { return "callStates=[" + describeCallStates(core) + "]"; }
+
+// A new conference hosted here, with the anchor call in it when there is
+// one. Null with `error` set when a step fails; a conference made before the
+// failing step is left to the engine as it is.
+LinphoneConference* createConference(LinphoneCore* core, LinphoneCall* anchor, std::string& error) {
+  constexpr std::string_view kPrefix = "Unable to create conference: ";
+  ConferenceParamsPtr params(engine::createConferenceParams(core, nullptr));
+  if (!params) {
+    error = std::string(kPrefix) + engine::nullFailure("ConferenceParams");
+    return nullptr;
+  }
+  // Borrowed: the core keeps the conference it made and frees it when the
+  // conference is terminated.
+  LinphoneConference* conference = linphone_core_create_conference_with_params(core, params.get());
+  if (conference == nullptr) {
+    error = std::string(kPrefix) + engine::nullFailure("Conference");
+    return nullptr;
+  }
+  if (anchor != nullptr) {
+    // liblinphone 5.1 answers a successful add with 1, not 0; only a
+    // negative status is a refusal.
+    const LinphoneStatus status = linphone_conference_add_participant(conference, anchor);
+    if (status < 0) {
+      error = std::string(kPrefix) + engine::statusFailure("addParticipant", status);
+      return nullptr;
+    }
+  }
+  return conference;
+}
+
+// Removes the participant at `address` from `conference`. liblinphone 5.1
+// dereferences a missing participant when asked to remove an address that
+// is not in the conference, so the participant is looked up first; a missing
+// one counts as the refusal a newer engine answers with (-1).
+RemovalSteps::Conference removeFromConference(LinphoneConference* conference,
+                                             const LinphoneAddress* address, std::string& failure) {
+  LinphoneParticipant* found = linphone_conference_find_participant(conference, address);  // borrowed
+  if (found == nullptr) {
+    failure = engine::statusFailure("removeParticipant", -1);
+    return RemovalSteps::Conference::failed;
+  }
+  // Held across the removal, which drops the conference's own reference.
+  ParticipantPtr participant(linphone_participant_ref(found));
+  const LinphoneStatus status = linphone_conference_remove_participant_2(conference, participant.get());
+  if (status != 0) {
+    failure = engine::statusFailure("removeParticipant", status);
+    return RemovalSteps::Conference::failed;
+  }
+  return RemovalSteps::Conference::removed;
+}
+
+}  // namespace
+
+LinphoneConference* resolveActiveConference(LinphoneCore* core) {
+  if (LinphoneCall* current = linphone_core_get_current_call(core)) {
+    if (LinphoneConference* conference = linphone_call_get_conference(current)) return conference;
+  }
+  for (const bctbx_list_t* it = linphone_core_get_calls(core); it != nullptr; it = bctbx_list_next(it)) {
+    auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
+    if (LinphoneConference* conference = linphone_call_get_conference(call)) return conference;
+  }
+  return nullptr;
+}
+
+std::string quotedTargetList(const std::vector<std::string>& targets) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < targets.size(); ++i) {
+    if (i > 0) text += ", ";
+    // Requests arrive as valid UTF-8; the repair only guarantees the quoting
+    // never stops half way.
+    bridge::appendJsonString(text, bridge::toValidUtf8(targets[i]));
+  }
+  text += "]";
+  return text;
+}
+
+InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string>& targets) {
+  LinphoneCall* anchor = resolveConferenceAnchorCall(core);  // borrowed
+  LinphoneConference* conference = resolveActiveConference(core);  // borrowed
+  const std::size_t callCount = bctbx_list_size(linphone_core_get_calls(core));
+  bridge::writeDebugLog("stage=adapter_enter currentCallPresent=" +
+                        std::string(boolText(linphone_core_get_current_call(core) != nullptr)) +
+                        " activeCallCount=" + std::to_string(callCount) +
+                        " conferencePresent=" + boolText(conference != nullptr) +
+                        " anchorRemote=" + anchorRemoteText(anchor) +
+                        " targets=" + quotedTargetList(targets) + " " + callStatesText(core));
+
+  if (conference == nullptr) {
+    std::string error;
+    conference = createConference(core, anchor, error);
+    if (conference == nullptr) return {std::move(error), 0};
+    bridge::writeDebugLog("stage=conference_created currentCallRemote=" + anchorRemoteText(anchor) +
+                          " conferenceAfterCreate=true " + callStatesText(core));
+  }
+
+  std::vector<AddressPtr> addresses;
+  addresses.reserve(targets.size());
+  for (const std::string& target : targets) {
+    if (AddressPtr address{engine::interpretUrl(core, target.c_str(), false)})
+      addresses.push_back(std::move(address));
+  }
+  const std::string addressCount = std::to_string(addresses.size());
+  bridge::writeDebugLog("stage=addresses_ready addressCount=" + addressCount);
+  if (addresses.empty()) return {"No callable participants", 0};
+
+  CallParamsPtr callParams(linphone_core_create_call_params(core, nullptr));
+  if (!callParams) return {"inviteConference failed: " + engine::nullFailure("CallParams"), 0};
+
+  bridge::writeDebugLog("stage=before_invite addressCount=" + addressCount + " currentCallPresent=" +
+                        boolText(linphone_core_get_current_call(core) != nullptr) +
+                        " anchorRemote=" + anchorRemoteText(anchor) + " " + callStatesText(core));
+
+  bctbx_list_t* cells = nullptr;
+  for (const AddressPtr& address : addresses) cells = bctbx_list_append(cells, address.get());
+  const ListPtr addressList(cells);
+  const LinphoneStatus status =
+      linphone_conference_invite_participants(conference, addressList.get(), callParams.get());
+  if (status != 0)
+    return {"inviteConference failed: " + engine::statusFailure("inviteParticipants", status), 0};
+  return {std::nullopt, addresses.size()};
+}
+
+std::optional<std::string> removeConferenceParticipant(LinphoneCore* core, const std::string& target) {
+  const AddressPtr address(engine::interpretUrl(core, target.c_str(), false));
+  if (!address) return "Invalid conference target: " + target;
+
+  RemovalSteps steps;
+  // Only the current call's conference: a conference reached through some
+  // other call is not the one the user is talking in.
+  if (LinphoneCall* current = linphone_core_get_current_call(core)) {
+    if (LinphoneConference* conference = linphone_call_get_conference(current))
+      steps.conference = removeFromConference(conference, address.get(), steps.conferenceFailure);
+  }
+
+  if (LinphoneCall* call = linphone_core_get_call_by_remote_address2(core, address.get())) {
+    const LinphoneStatus status = linphone_call_terminate(call);
+    if (status != 0) {
+      steps.directCall = RemovalSteps::DirectCall::terminateFailed;
+      steps.terminateFailure = engine::statusFailure("terminate", status);
+    } else {
+      steps.directCall = RemovalSteps::DirectCall::terminated;
+    }
+  }
+  return removalOutcome(steps);
+}
+
+std::optional<std::string> removalOutcome(const RemovalSteps& steps) {
+  if (steps.directCall == RemovalSteps::DirectCall::terminateFailed)
+    return "terminate participant call failed: " + steps.terminateFailure;
+  if (steps.conference == RemovalSteps::Conference::failed)
+    return "removeConferenceParticipant failed: " + steps.conferenceFailure;
+  if (steps.conference == RemovalSteps::Conference::notAttempted &&
+      steps.directCall == RemovalSteps::DirectCall::none)
+    return "Conference participant not found";
+  return std::nullopt;
 }
 
 }  // namespace tavirel::calls
