@@ -5,7 +5,11 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 build_dir=${BUILD_DIR:-$root/build}
-"$root/scripts/build.sh" >/dev/null
+"$root/scripts/install-deps.sh"
+if [[ ! -f $build_dir/CMakeCache.txt ]]; then
+  cmake -S "$root" -B "$build_dir" >&2
+fi
+# Only the benchmark and the helper it drives.
 cmake --build "$build_dir" --target call_setup_bench -j2 >&2
 bench=$build_dir/tools/sip-mac-helper/tests/calls/call_setup_bench
 exec unshare --net -- bash -c 'ip link set lo up && exec "$0" "$@"' "$bench" "$@"
