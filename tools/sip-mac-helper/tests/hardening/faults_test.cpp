@@ -200,7 +200,7 @@ TEST(HelperFaults, HostileDatagramsOnTheSipPortLeaveTheCallRunning) {
   EXPECT_TRUE(inCall(*alice));
   // The call still ends normally.
   EXPECT_EQ(alice->request("HANGUP_CALL").value("success", false), true);
-  expectState(bob, "released");
+  expectState(*bob, "released");
 }
 
 TEST(HelperFaults, FailingRegistrationsFloodingTheLogNeverReachStdout) {
