@@ -7,6 +7,7 @@
 // catch-all.
 #include <jni.h>
 
+#include <cassert>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,6 +41,7 @@ DriverContext& processContext() {
 }
 
 void runStartTask(const std::string& requestId, GlobalRef backend, jlong timeoutMillis) {
+  assert(MainQueue::main().isCurrent());
   DriverContext& context = processContext();
   std::unique_ptr<BackendChannel> channel;
   // Without a global reference the request still runs, telling no one.
@@ -52,6 +54,7 @@ void runStartTask(const std::string& requestId, GlobalRef backend, jlong timeout
 }
 
 void runCancelTask(const std::string& requestId) {
+  assert(MainQueue::main().isCurrent());
   if (auto request = requestMap().find(requestId)) request->cancel();
 }
 

@@ -60,22 +60,6 @@ TEST_F(DelegateTest, PositionAtTheStartInstantIsFreshAndOneMillisecondEarlierIsC
   EXPECT_EQ(log->candidates[0].id, "r1");
 }
 
-TEST_F(DelegateTest, PositionsAreForwardedUnfilteredAndUpdatesDoNotEndTheRequest) {
-  service->status = authorization::authorizedAlways;
-  start(10'000);
-  const double huge = std::numeric_limits<double>::max();
-  service->deliver({at(kStart, -91.0, 500.0, -1.0), at(kStart - 5 * 3'600'000, 0, 0, huge)});
-  service->deliver({at(kStart + 1, 3, 4, 0)});
-
-  ASSERT_EQ(log->candidates.size(), 3u);
-  EXPECT_EQ(log->candidates[0].latitude, -91.0);
-  EXPECT_EQ(log->candidates[0].longitude, 500.0);
-  EXPECT_EQ(log->candidates[0].accuracy, -1.0);
-  EXPECT_EQ(log->candidates[1].accuracy, huge);
-  EXPECT_TRUE(log->completions.empty());
-  EXPECT_EQ(registry.size(), 1u);
-}
-
 TEST_F(DelegateTest, ServicesOffAtBeginCompletesDisabledWithoutManagerOrTimeout) {
   service->enabled = false;
   start(10'000);
@@ -145,24 +129,6 @@ TEST_F(DelegateTest, PermissionRevokedOrServicesSwitchedOffWhileUpdatingEndTheRe
   service->enabled = false;
   service->reportStatus(authorization::authorizedAlways);
   EXPECT_EQ(second->completions, (Strings{"disabled"}));
-}
-
-TEST_F(DelegateTest, LocationErrorsMapToCompletionCodes) {
-  struct Case {
-    int code;
-    bool servicesOn;
-    const char* expected;
-  };
-  for (const Case& c : {Case{1, true, "denied"}, Case{1, false, "disabled"}, Case{0, true, "unavailable"},
-                        Case{0, false, "unavailable"}, Case{2, true, "unavailable"}, Case{-7, true, "unavailable"}}) {
-    SCOPED_TRACE(testing::Message() << "code " << c.code << " services " << c.servicesOn);
-    auto caseLog = std::make_shared<BackendLog>();
-    service->enabled = true;
-    start("r", 10'000, caseLog);
-    service->enabled = c.servicesOn;
-    service->fail(c.code);
-    EXPECT_EQ(caseLog->completions, (Strings{c.expected}));
-  }
 }
 
 TEST_F(DelegateTest, NothingReachesTheBackendAfterCompletion) {

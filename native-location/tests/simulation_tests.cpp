@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <limits>
 #include <string>
 #include <variant>
 
@@ -30,26 +29,6 @@ Scenario parsed(const std::string& text, const std::string& id = "r1") {
 std::string problemWith(const std::string& text, const std::string& id = "r1") {
   auto result = parseScenario(text, id);
   return std::holds_alternative<std::string>(result) ? std::get<std::string>(result) : "(accepted)";
-}
-
-TEST(Scenario, ReadsEveryKindOfEvent) {
-  Scenario s = parsed(R"({"servicesEnabled": true, "authorizationStatus": 0, "events": [
-      {"atMs": 50, "authorizationStatus": 3}, {"atMs": 60, "servicesEnabled": false},
-      {"atMs": 100, "locations": [{"latitude": 1.5, "longitude": 2.5, "accuracy": 10.0, "ageMs": 0},
-                                  {"latitude": -3, "longitude": 4, "accuracy": -1, "timestampMs": 1700000000000},
-                                  {"latitude": 0, "longitude": 0, "accuracy": 5}]},
-      {"atMs": 200, "error": 0}]})");
-  ASSERT_EQ(s.events.size(), 4u);
-  EXPECT_EQ(s.events[0].atMillis, 50);
-  EXPECT_EQ(std::get<ScenarioEvent::Status>(s.events[0].what).status, 3);
-  EXPECT_FALSE(std::get<ScenarioEvent::Services>(s.events[1].what).enabled);
-  const auto& locations = std::get<ScenarioEvent::Locations>(s.events[2].what).locations;
-  ASSERT_EQ(locations.size(), 3u);
-  EXPECT_EQ(locations[0].ageMillis, 0);
-  EXPECT_EQ(locations[1].timestampMillis, 1'700'000'000'000);
-  EXPECT_EQ(locations[1].accuracy, -1);
-  EXPECT_EQ(locations[2].ageMillis, 0);  // neither given: determined as the event fires
-  EXPECT_EQ(std::get<ScenarioEvent::Error>(s.events[3].what).code, 0);
 }
 
 TEST(Scenario, RequestEntryReplacesTheTopLevelWholly) {
@@ -201,17 +180,6 @@ TEST_F(ScenarioFileTest, UnusableScenarioCountsAsServicesOffWithOneLine) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_NE(err.find(path), std::string::npos) << err;
   }
-}
-
-TEST_F(ScenarioFileTest, ScenarioIsReadAfreshForEachRequest) {
-  const std::string path = write("s.json", R"({"servicesEnabled": false})");
-  ::setenv("TAVIREL_LOCATION_SIMULATION", path.c_str(), 1);
-  EXPECT_FALSE(locationServiceForRequest("r1", time, time)->locationServicesEnabled());
-  write("s.json", R"({"servicesEnabled": true})");
-  EXPECT_TRUE(locationServiceForRequest("r2", time, time)->locationServicesEnabled());
-
-  ::unsetenv("TAVIREL_LOCATION_SIMULATION");
-  EXPECT_FALSE(locationServiceForRequest("r3", time, time)->locationServicesEnabled());
 }
 
 }  // namespace

@@ -509,24 +509,27 @@ public final class LocationJvmTests {
                 events.append(at == 10 ? "" : ",").append("{\"atMs\": ").append(at)
                         .append(", \"locations\": [{\"latitude\": 1, \"longitude\": 1, \"accuracy\": 1}]}");
             }
-            scenario("{\"authorizationStatus\": 3, \"events\": [" + events + "], \"requests\": {" + FENCE + "}}");
+            scenario("{\"authorizationStatus\": 3, \"events\": [" + events + "], \"requests\": {"
+                    + "\"immediate\": {}, " + FENCE + "}}");
 
+            // Cancel straight after start from the same thread: the start task
+            // runs first, then the cancel. Never authorized, so the timeout is
+            // the only callback it could get.
+            JniNativeLocationBackend immediate = backend();
+            immediate.nativeStart("immediate", 2_000);
+            immediate.nativeCancel("immediate");
+
+            // Timeouts are generous so that a stalled test thread cannot let
+            // one fire before the cancel; the last fence is due after them.
             JniNativeLocationBackend streaming = backend();
-            streaming.nativeStart("streaming", 250);
+            streaming.nativeStart("streaming", 2_000);
             await(streaming, candidates(2), "candidates");
             streaming.nativeCancel("streaming");
             fence(0); // the cancel has run
             int afterCancel = streaming.callbacks().size();
-            fence(400); // past every event and the timeout
+            fence(2_200); // past every event and both timeouts
             check(streaming.completions().isEmpty(), "cancelled request completed: " + streaming.callbacks());
             check(streaming.callbacks().size() == afterCancel, "callbacks after the cancel: " + streaming.callbacks());
-
-            // Cancel straight after start from the same thread: the start runs
-            // first, then the cancel, before any event is due.
-            JniNativeLocationBackend immediate = backend();
-            immediate.nativeStart("immediate", 250);
-            immediate.nativeCancel("immediate");
-            fence(400);
             check(immediate.callbacks().isEmpty(), "immediately cancelled: " + immediate.callbacks());
         }
 
@@ -550,12 +553,12 @@ public final class LocationJvmTests {
             JniNativeLocationBackend first = backend();
             JniNativeLocationBackend second = backend();
             first.nativeStart("shared-id", 150);
-            second.nativeStart("shared-id", 600);
+            second.nativeStart("shared-id", 3_000); // ample time for the cancel below to come first
             await(first, completed(), "the first request's own timeout");
             // The first request's end must not have taken the second out of
             // the registry: this cancel has to reach it.
             second.nativeCancel("shared-id");
-            fence(800);
+            fence(3_200);
             check(labels(first.callbacks()).equals("candidate:fresh,complete:timeout"), "first: " + first.callbacks());
             check(labels(second.callbacks()).equals("candidate:fresh"), "second: " + second.callbacks());
         }
@@ -600,7 +603,7 @@ public final class LocationJvmTests {
             JniNativeLocationBackend a = backend();
             JniNativeLocationBackend b = backend();
             JniNativeLocationBackend c = backend();
-            a.nativeStart(withNulA, 200);
+            a.nativeStart(withNulA, 10_000); // must be cancelled: noBackendStaysReferenced checks
             b.nativeStart(withNulB, 200);
             c.nativeStart(astral, 200);
             a.nativeCancel(withNulA);
