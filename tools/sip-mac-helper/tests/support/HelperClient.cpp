@@ -1,5 +1,7 @@
 #include "HelperClient.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <sstream>
 
@@ -56,7 +58,18 @@ HelperClient::HelperClient(HelperOptions options) : home_("tavirel-home") {
   process_ = std::make_unique<ChildProcess>(std::move(process));
 }
 
-HelperClient::~HelperClient() = default;
+HelperClient::~HelperClient() {
+  // Every password a test sends must stay out of everything the helper
+  // writes: its responses and its stderr (traces and the engine's log).
+  if (secrets_.empty() || !process_) return;
+  const std::string err = process_->stderrText();
+  for (const auto& secret : secrets_) {
+    bool leaked = err.find(secret) != std::string::npos;
+    for (const auto& line : transcript_)
+      if (line.rfind("< ", 0) == 0 && line.find(secret) != std::string::npos) leaked = true;
+    if (leaked) ADD_FAILURE() << "a password sent to the helper appears in its output: " << secret;
+  }
+}
 
 nlohmann::json HelperClient::request(std::string_view command, const nlohmann::json& payload,
                                      std::string requestId, Clock::duration timeout) {
@@ -69,9 +82,21 @@ nlohmann::json HelperClient::request(std::string_view command, const nlohmann::j
 nlohmann::json HelperClient::requestRaw(std::string_view line, std::string_view expectedRequestId,
                                         Clock::duration timeout) {
   auto deadline = deadlineAfter(timeout);
+  rememberSecrets(line);
   transcript_.push_back("> " + std::string(line));
   if (!process_->writeLine(line)) fail("helper no longer reads its stdin");
   return readResponse(expectedRequestId, deadline);
+}
+
+void HelperClient::rememberSecrets(std::string_view line) {
+  const auto request = nlohmann::json::parse(line, nullptr, false);
+  if (!request.is_object() || request.value("command", "") != "REGISTER") return;
+  const auto payload = request.find("payload");
+  if (payload == request.end() || !payload->is_object()) return;
+  const auto password = payload->find("sipPassword");
+  // Short texts would match by accident; the suite's passwords are longer.
+  if (password != payload->end() && password->is_string() && password->get_ref<const std::string&>().size() >= 6)
+    secrets_.insert(password->get<std::string>());
 }
 
 nlohmann::json HelperClient::readResponse(std::string_view expectedRequestId, Deadline deadline) {

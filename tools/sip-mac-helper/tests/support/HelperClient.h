@@ -21,6 +21,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -116,12 +117,16 @@ class HelperClient {
 
  private:
   nlohmann::json readResponse(std::string_view expectedRequestId, Deadline deadline);
+  // Notes the password of a REGISTER line; the destructor fails the running
+  // test when the helper wrote one anywhere.
+  void rememberSecrets(std::string_view line);
   [[noreturn]] void fail(const std::string& what) const;
 
   TempDir home_;
   std::unique_ptr<ChildProcess> process_;
   std::vector<std::string> transcript_;
   unsigned nextRequestNumber_ = 1;
+  std::set<std::string> secrets_;
 };
 
 }  // namespace tavirel::test
