@@ -8,6 +8,7 @@
 #include <jni.h>
 
 #include <cassert>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,8 +59,11 @@ void runCancelTask(const std::string& requestId) {
   if (auto request = requestMap().find(requestId)) request->cancel();
 }
 
+// Usually reached through std::bad_alloc, so it allocates nothing itself.
 void reportEscaped(const char* where) noexcept {
-  writeDiagnosticLine(std::string(where) + " failed inside the library; the call had no effect");
+  char line[128];
+  std::snprintf(line, sizeof line, "%s failed inside the library; the call had no effect", where);
+  writeDiagnosticLine(line);
 }
 
 }  // namespace
