@@ -83,14 +83,16 @@ TEST(HelperFaults, InputEndingWhileRegisterWaitsStillGetsTheAnswerThenExitsZero)
 TEST(HelperFaults, RegistrarDyingMidRegistrationLeavesTheHelperAnswering) {
   Kamailio registrar;
   auto helper = startInitializedHelper(nullptr);
-  // Frozen first, so the request is surely outstanding when it dies.
-  ::kill(registrar.pid(), SIGSTOP);
+  // Frozen first, so the request is surely outstanding when it dies. The
+  // registrar's workers share its process group, and they hold the socket.
+  ::kill(-registrar.pid(), SIGSTOP);
   const json registerLine = {{"requestId", "reg"},
                              {"command", "REGISTER"},
                              {"payload", {{"sipAccount", "alice"}, {"sipPassword", Kamailio::user("alice").password}, {"server", registrar.server()}}}};
   ASSERT_TRUE(helper->process().writeLine(registerLine.dump()));
-  ASSERT_FALSE(helper->process().readLine(deadlineAfter(300ms)));  // still waiting
-  ::kill(registrar.pid(), SIGKILL);
+  const auto early = helper->process().readLine(deadlineAfter(300ms));
+  ASSERT_FALSE(early) << "answered before the registrar could: " << *early << "\n" << helper->stderrText();
+  ::kill(-registrar.pid(), SIGKILL);
   const auto line = helper->process().readLine(deadlineAfter(30s));
   ASSERT_TRUE(line) << helper->stderrText();
   EXPECT_EQ(json::parse(*line)["payload"]["registered"], false);
