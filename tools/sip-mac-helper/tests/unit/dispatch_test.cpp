@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -111,14 +112,18 @@ TEST(RepeatingTimer, TicksAtItsPeriodAndNeverOverlapsWorkItems) {
 
   std::lock_guard lock(ticksMutex);
   EXPECT_FALSE(overlapped);
-  // 500 ms at 20 ms: about 25 ticks; allow for scheduling noise on a loaded
-  // machine but catch a timer that starves or fires far too often.
+  // 500 ms at 20 ms: about 25 ticks. A late tick is followed by one on the
+  // original schedule rather than a burst of catch-up ticks, so the count
+  // stays bounded above; allow for scheduling noise below.
   EXPECT_GE(ticks.size(), 15u);
-  EXPECT_LE(ticks.size(), 30u);
-  for (std::size_t i = 1; i < ticks.size(); ++i) {
-    // Never early by more than a little; late is allowed under load.
-    EXPECT_GE(ticks[i] - ticks[i - 1], 14ms) << "tick " << i;
-  }
+  EXPECT_LE(ticks.size(), 27u);
+  std::vector<Clock::duration> gaps;
+  for (std::size_t i = 1; i < ticks.size(); ++i) gaps.push_back(ticks[i] - ticks[i - 1]);
+  std::sort(gaps.begin(), gaps.end());
+  ASSERT_FALSE(gaps.empty());
+  const auto median = gaps[gaps.size() / 2];
+  EXPECT_GE(median, 15ms);
+  EXPECT_LE(median, 30ms);
 }
 
 TEST(RepeatingTimer, StopsTickingWhenCancelled) {
