@@ -602,6 +602,50 @@ TEST(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
   expectState(*alice, "released");
 }
 
+// The same during a conference this helper hosts. The engine has no current
+// call then, so it is the engine-wide selection that reaches the
+// conference's mixer; the conference must come through it whole.
+TEST(AudioDevices, OutputSelectionDuringAHostedConference) {
+  Kamailio registrar;
+  PulseAudio pulse(kTwoOutputsOneInput);
+  auto alice = startRegistered(registrar, pulse, "alice");
+  auto bob = startRegistered(registrar, pulse, "bob");
+  auto carol = startRegistered(registrar, pulse, "carol");
+  const json outputs = deviceList(*alice, "GET_AUDIO_DEVICES");
+
+  const json invited = alice->request(
+      "INVITE_CONFERENCE", {{"targetsCsv", registrar.uri("bob") + "," + registrar.uri("carol")}});
+  ASSERT_TRUE(invited.value("success", false)) << invited.dump() << alice->stderrText();
+  expectState(*bob, "incomingReceived");
+  expectState(*carol, "incomingReceived");
+  ASSERT_TRUE(bob->request("ANSWER_CALL").value("success", false));
+  ASSERT_TRUE(carol->request("ANSWER_CALL").value("success", false));
+  expectState(*bob, "streamsRunning");
+  expectState(*carol, "streamsRunning");
+
+  const std::string outB = idOf(outputs, "Tavirel Out B");
+  ASSERT_TRUE(alice->request("SET_AUDIO_DEVICE", {{"deviceId", outB}}).value("success", false))
+      << alice->stderrText();
+  EXPECT_TRUE(traceLine(*alice, "[CONF_INVITE_TRACE] [AUDIO_GAIN_TRACE] deviceName=Tavirel Out B type=" +
+                                    deviceNamed(outputs, "Tavirel Out B")->at("type").get<std::string>() +
+                                    " id=" + outB + " gainDb=6.0"));
+  // Both participants are still in alice's conference, with media running.
+  ASSERT_TRUE(alice->request("SEND_DTMF", {{"digit", "9"}}, "dtmf-conference").value("success", false))
+      << alice->stderrText();
+  const std::string calls = traceLineStartingWith(
+      *alice, "[DTMF_TRACE] stage=helper_selected_call digit=9 requestId=dtmf-conference ");
+  EXPECT_NE(calls.find("activeCallCount=2 "), std::string::npos) << calls;
+  EXPECT_NE(calls.find("#0:state=StreamsRunning remote=sip:bob@127.0.0.1"), std::string::npos) << calls;
+  EXPECT_NE(calls.find("#1:state=StreamsRunning remote=sip:carol@127.0.0.1"), std::string::npos) << calls;
+  EXPECT_TRUE(calls.ends_with(" conference=true]")) << calls;
+  EXPECT_EQ(callState(*bob).value("state", ""), "streamsRunning");
+  EXPECT_EQ(callState(*carol).value("state", ""), "streamsRunning");
+
+  ASSERT_TRUE(alice->request("HANGUP_CALL").value("success", false));
+  expectState(*bob, "released");
+  expectState(*carol, "released");
+}
+
 // ---------------------------------------------------------------------------
 // Bad input
 
