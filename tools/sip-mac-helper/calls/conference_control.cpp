@@ -93,6 +93,33 @@ RemovalSteps::Conference removeFromConference(LinphoneConference* conference,
   return RemovalSteps::Conference::removed;
 }
 
+// Whether the party at `address` is in `conference` already or has a call
+// in some conference of this engine.
+bool alreadyInConference(LinphoneCore* core, LinphoneConference* conference, const LinphoneAddress* address) {
+  if (linphone_conference_find_participant(conference, address) != nullptr) return true;
+  LinphoneCall* call = linphone_core_get_call_by_remote_address2(core, address);  // borrowed
+  return call != nullptr && linphone_call_get_conference(call) != nullptr;
+}
+
+// The addresses the engine is asked to invite: each party once, and none who
+// is in the conference already. liblinphone 5.1 invites an address by
+// reusing the call it has with that party, and aborts the whole process when
+// that call is still being set up for the conference (its streams are in the
+// mixer, the participant is not yet); a party named twice in one list gets
+// there through the call made for its first mention.
+ListPtr addressesToInvite(LinphoneCore* core, LinphoneConference* conference,
+                          const std::vector<AddressPtr>& addresses) {
+  bctbx_list_t* cells = nullptr;
+  for (std::size_t i = 0; i < addresses.size(); ++i) {
+    const LinphoneAddress* address = addresses[i].get();
+    bool named = false;
+    for (std::size_t j = 0; j < i && !named; ++j) named = linphone_address_weak_equal(addresses[j].get(), address);
+    if (named || alreadyInConference(core, conference, address)) continue;
+    cells = bctbx_list_append(cells, const_cast<LinphoneAddress*>(address));
+  }
+  return ListPtr(cells);
+}
+
 }  // namespace
 
 LinphoneConference* resolveActiveConference(LinphoneCore* core) {
@@ -154,13 +181,15 @@ InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string
                         boolText(linphone_core_get_current_call(core) != nullptr) +
                         " anchorRemote=" + anchorRemoteText(anchor) + " " + callStatesText(core));
 
-  bctbx_list_t* cells = nullptr;
-  for (const AddressPtr& address : addresses) cells = bctbx_list_append(cells, address.get());
-  const ListPtr addressList(cells);
-  const LinphoneStatus status =
-      linphone_conference_invite_participants(conference, addressList.get(), callParams.get());
-  if (status != 0)
-    return {"inviteConference failed: " + engine::statusFailure("inviteParticipants", status), 0};
+  // Parties left out are in the conference, or on their way into it,
+  // already; the answer counts them as invited like the others.
+  const ListPtr toInvite = addressesToInvite(core, conference, addresses);
+  if (toInvite) {
+    const LinphoneStatus status =
+        linphone_conference_invite_participants(conference, toInvite.get(), callParams.get());
+    if (status != 0)
+      return {"inviteConference failed: " + engine::statusFailure("inviteParticipants", status), 0};
+  }
   return {std::nullopt, addresses.size()};
 }
 
