@@ -7,8 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "Parties.h"
@@ -19,6 +17,10 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr auto kRegisterWait = 15s;
+// For registrations that never get as far as a challenge. Distinct enough
+// that the client's check for passwords in the helper's output (every
+// HelperClient makes it) cannot match ordinary log text.
+constexpr const char* kUnusedPassword = "pw-Unused-7Qx";
 
 nlohmann::json registerAs(HelperClient& helper, const std::string& user, const std::string& password,
                           const std::string& server, Clock::duration timeout = 30s) {
@@ -30,17 +32,6 @@ void expectRegistered(const nlohmann::json& response, bool registered) {
   EXPECT_EQ(response["success"], registered) << response.dump();
   EXPECT_FALSE(response.contains("error")) << response.dump();
   EXPECT_EQ(response["payload"]["registered"], registered) << response.dump();
-}
-
-// Neither the engine's log nor any response carries the password.
-void expectPasswordNowhere(HelperClient& helper, const std::string& password) {
-  EXPECT_EQ(helper.stderrText().find(password), std::string::npos) << "password on stderr";
-  std::istringstream transcript(helper.transcript());
-  for (std::string line; std::getline(transcript, line);) {
-    if (line.starts_with("< ")) {
-      EXPECT_EQ(line.find(password), std::string::npos) << line;
-    }
-  }
 }
 
 class Registration : public ::testing::Test {
@@ -62,7 +53,6 @@ TEST_F(Registration, CorrectPasswordRegistersThenUnregisterClears) {
   EXPECT_TRUE(helper->request("UNREGISTER")["success"].get<bool>());
   EXPECT_TRUE(helper->waitForState("GET_REGISTRATION_STATE", "cleared", 10s).satisfied);
   EXPECT_TRUE(registrar.waitForRegistration("alice", false, deadlineAfter(5s)));
-  expectPasswordNowhere(*helper, alice.password);
 }
 
 TEST_F(Registration, WrongPasswordFailsWellBeforeTheDeadline) {
@@ -75,7 +65,6 @@ TEST_F(Registration, WrongPasswordFailsWellBeforeTheDeadline) {
   EXPECT_LT(took, 10s);
   EXPECT_EQ(helper->query("GET_REGISTRATION_STATE")["state"], "failed");
   EXPECT_TRUE(registrar.contactsOf("alice").empty());
-  expectPasswordNowhere(*helper, password);
 }
 
 TEST_F(Registration, SecondRegisterReplacesAccountAndCredentials) {
@@ -98,15 +87,15 @@ TEST_F(Registration, SecondRegisterReplacesAccountAndCredentials) {
 TEST(RegistrationInput, ServerWithoutHostOrBadPortFailsAndTheHelperGoesOn) {
   auto helper = startInitializedHelper(nullptr);
   for (const char* server : {"", ":", ":::"}) {
-    const auto response = registerAs(*helper, "alice", "secret", server);
+    const auto response = registerAs(*helper, "alice", kUnusedPassword, server);
     EXPECT_FALSE(response["success"].get<bool>()) << server;
     EXPECT_EQ(response["error"], "Account setup failed: server \"" + std::string(server) + "\" names no host");
   }
-  const auto badPort = registerAs(*helper, "alice", "secret", "127.0.0.1:not-a-port");
+  const auto badPort = registerAs(*helper, "alice", kUnusedPassword, "127.0.0.1:not-a-port");
   EXPECT_FALSE(badPort["success"].get<bool>());
   EXPECT_TRUE(badPort["error"].get<std::string>().starts_with("Account setup failed: exception(result: \""))
       << badPort.dump();
-  const auto badUser = registerAs(*helper, "al ice<>", "secret", "127.0.0.1");
+  const auto badUser = registerAs(*helper, "al ice<>", kUnusedPassword, "127.0.0.1");
   EXPECT_FALSE(badUser["success"].get<bool>());
   EXPECT_TRUE(badUser["error"].get<std::string>().starts_with("Account setup failed: ")) << badUser.dump();
 
@@ -162,7 +151,7 @@ TEST(RegistrationPort, BareHostAndTrailingColonUseTheDefaultPort) {
     SCOPED_TRACE(server);
     Sipp fakeRegistrar({.scenarioXml = acceptOneRegisterScenario(), .localPort = 5060});
     auto helper = startInitializedHelper(nullptr);
-    expectRegistered(registerAs(*helper, "alice", "secret", server), true);
+    expectRegistered(registerAs(*helper, "alice", kUnusedPassword, server), true);
     const auto exit = fakeRegistrar.waitExit(deadlineAfter(10s));
     EXPECT_TRUE(exit && exit->success()) << fakeRegistrar.output();
   }
@@ -194,7 +183,7 @@ TEST(RegistrationTimeout, ServerThatNeverAnswersGetsFalseAfterFifteenSeconds) {
   SilentServer silent;
   auto helper = startInitializedHelper(nullptr);
   const auto started = Clock::now();
-  const auto response = registerAs(*helper, "alice", "secret", "127.0.0.1:" + std::to_string(silent.port()));
+  const auto response = registerAs(*helper, "alice", kUnusedPassword, "127.0.0.1:" + std::to_string(silent.port()));
   const auto took = Clock::now() - started;
   expectRegistered(response, false);
   EXPECT_GE(took, kRegisterWait);
