@@ -94,8 +94,9 @@ void HelperClient::rememberSecrets(std::string_view line) {
   const auto payload = request.find("payload");
   if (payload == request.end() || !payload->is_object()) return;
   const auto password = payload->find("sipPassword");
-  // Short texts would match by accident; the suite's passwords are longer.
-  if (password != payload->end() && password->is_string() && password->get_ref<const std::string&>().size() >= 6)
+  // Short or common words would match the engine's own log by accident
+  // ("secret" is part of its ZRTP messages); the suite's passwords are longer.
+  if (password != payload->end() && password->is_string() && password->get_ref<const std::string&>().size() >= 8)
     secrets_.insert(password->get<std::string>());
 }
 
