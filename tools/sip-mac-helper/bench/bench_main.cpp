@@ -39,8 +39,8 @@
 #include "proc_stats.h"
 #include "report.h"
 
-#ifndef TAVIREL_BENCH_LIMIT_BIN
-#error "TAVIREL_BENCH_LIMIT_BIN must be defined by the build"
+#if !defined(TAVIREL_BENCH_LIMIT_BIN) || !defined(TAVIREL_BENCH_PEER_SHIM)
+#error "TAVIREL_BENCH_LIMIT_BIN and TAVIREL_BENCH_PEER_SHIM must be defined by the build"
 #endif
 
 namespace tavirel::bench {
@@ -59,6 +59,7 @@ struct Options {
   std::string helper;
   std::string peer = "linphone-daemon";
   std::string limit = TAVIREL_BENCH_LIMIT_BIN;
+  std::string peerShim = TAVIREL_BENCH_PEER_SHIM;
   std::string jsonFile;
   std::string locationCommand;
   int runs = 5;
@@ -97,6 +98,7 @@ struct Running {
   test::TempDir home{"tavirel-bench"};
   std::unique_ptr<LinePeer> link;
   std::filesystem::path stderrFile;
+  std::string events;  // the peer daemon's event blocks not yet looked at
 
   LinePeer& operator*() { return *link; }
   LinePeer* operator->() { return link.get(); }
@@ -177,11 +179,24 @@ double registerHelper(Running& helper, const test::Kamailio& registrar, const st
 std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* readyMs = nullptr) {
   auto peer = std::make_unique<Running>();
   const std::uint16_t port = test::freeUdpPort();
-  // The same transports as the helper's: UDP on a port of its own, TCP and
-  // TLS on whatever the system picks.
+  // Configured as the helper configures its engine: UDP on a port of its
+  // own, TCP and TLS on whatever the system picks, no persistent storage
+  // (with storage on and no data directory in the fresh HOME this engine
+  // version never finishes starting: its database does not open), and the
+  // network declared reachable rather than watched: on a loopback-only
+  // network the watch declares it down a few seconds after start. The
+  // declaration itself comes from peer_network_shim.cpp.
   const auto config = peer->home.writeFile(
-      "linphonerc", "[sip]\nsip_port=" + std::to_string(port) + "\nsip_tcp_port=-1\nsip_tls_port=-1\n");
-  launch(*peer, {o.peer, "--config", config.string()}, pulse, std::string(kPeerPrompt));
+      "linphonerc", "[sip]\nsip_port=" + std::to_string(port) +
+                        "\nsip_tcp_port=-1\nsip_tls_port=-1\nauto_net_state_mon=0\n"
+                        "[storage]\nuri=null\ncall_logs_db_uri=null\nzrtp_secrets_db_uri=null\n");
+  Env env = pulse;
+  env["LD_PRELOAD"] = o.peerShim;
+  std::vector<std::string> argv = {o.peer, "--config", config.string()};
+  // For finding out why a peer misbehaves: its full log beside its HOME
+  // (keep it with TAVIREL_KEEP_TEMP=1).
+  if (std::getenv("TAVIREL_BENCH_TRACE")) argv.insert(argv.end(), {"--log", (peer->home.path() / "daemon.log").string()});
+  launch(*peer, argv, env, std::string(kPeerPrompt));
   // The first command goes in at once; its answer comes after the prompt
   // that marks the end of the start-up.
   if (!peer->link->process().writeAll(std::string(kPeerCheapCommand) + "\n"))
@@ -196,17 +211,34 @@ std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* r
   return peer;
 }
 
+// In stdin mode the daemon also prints its events (call state changes) on
+// stdout whenever they happen, between or inside command answers. A
+// command's answer is the stretch up to a prompt that holds "Status:";
+// stretches with event blocks are kept in `events` for the caller.
 std::string peerCommand(Running& peer, const std::string& command, Clock::duration timeout = 20s) {
-  return peer->request(command, after(timeout));
+  static const bool trace = std::getenv("TAVIREL_BENCH_TRACE") != nullptr;
+  const auto deadline = after(timeout);
+  std::string answer = peer->request(command, deadline);
+  for (;;) {
+    if (answer.find("Event-type:") != std::string::npos) peer.events += answer;
+    if (answer.find("Status:") != std::string::npos) break;
+    answer = peer->awaitTerminator(deadline);
+  }
+  if (trace) std::fprintf(stderr, "[peer %d] %s -> %s\n", peer->process().pid(), command.c_str(), answer.c_str());
+  return answer;
 }
 
 bool peerOk(const std::string& answer) { return answer.find("Status: Ok") != std::string::npos; }
 
-// "Id: N" in a daemon answer.
+// "Id: N" in a daemon answer, after its status line (events printed before
+// it carry ids of their own).
 std::optional<int> peerId(const std::string& answer) {
   static const std::regex id(R"(\nId: (\d+))");
+  const std::size_t status = answer.find("Status:");
+  if (status == std::string::npos) return std::nullopt;
+  const std::string rest = answer.substr(status);
   std::smatch match;
-  if (std::regex_search(answer, match, id)) return std::stoi(match[1]);
+  if (std::regex_search(rest, match, id)) return std::stoi(match[1]);
   return std::nullopt;
 }
 
@@ -226,7 +258,9 @@ void stopPeer(Running& peer) {
 // Restricts a peer to the helper's codecs, so calls negotiate alike.
 void matchHelperCodecs(Running& peer) {
   if (!peerOk(peerCommand(peer, "audio-codec-disable ALL"))) throw std::runtime_error("peer: codec set-up failed");
-  for (const char* codec : {"PCMU", "PCMA"}) (void)peerCommand(peer, std::string("audio-codec-enable ") + codec);
+  for (const char* codec : {"PCMU/8000/1", "PCMA/8000/1"})
+    if (!peerOk(peerCommand(peer, std::string("audio-codec-enable ") + codec)))
+      throw std::runtime_error(std::string("peer: cannot enable ") + codec);
 }
 
 // Registers the peer; milliseconds until the registrar accepted it.
@@ -238,14 +272,17 @@ double registerPeer(Running& peer, const test::Kamailio& registrar, const std::s
   const auto id = peerId(answer);
   if (!peerOk(answer) || !id) throw std::runtime_error("peer register failed: " + answer);
   const auto deadline = after(15s);
+  std::string status;
   while (Clock::now() < deadline) {
-    const std::string status = peerCommand(peer, "register-status " + std::to_string(*id));
+    status = peerCommand(peer, "register-status " + std::to_string(*id));
     if (status.find("LinphoneRegistrationOk") != std::string::npos) return msSince(start);
     if (status.find("LinphoneRegistrationFailed") != std::string::npos)
-      throw std::runtime_error("peer registration failed: " + status);
+      throw std::runtime_error("peer registration failed: " + status + "\n" + peer.log() + "\n--- registrar ---\n" +
+                               registrar.logText().substr(registrar.logText().size() > 3000 ? registrar.logText().size() - 3000 : 0));
     std::this_thread::sleep_for(200us);
   }
-  throw std::runtime_error("peer registration did not complete in time\n" + peer.log());
+  throw std::runtime_error("peer registration did not complete in time: " + answer + " / " + status + "\n" +
+                           peer.log() + "\n--- registrar ---\n" + registrar.logText().substr(0, 4000));
 }
 
 // ---------------------------------------------------------------------------
@@ -394,15 +431,15 @@ double helperCall(Running& caller, Running& callee, const test::Kamailio& regist
   return std::max(*callerUp, *calleeUp);
 }
 
-// The daemon queues its events; pop them until the callee's call rings and
-// return its id.
-std::optional<int> poppedIncomingCall(Running& peer) {
-  for (int i = 0; i < 64; ++i) {
-    const std::string event = peerCommand(peer, "pop-event");
-    if (event.find("Size: 0") != std::string::npos && event.find("Event") == std::string::npos) return std::nullopt;
-    if (event.find("LinphoneCallIncomingReceived") != std::string::npos) return peerId(event);
-  }
-  return std::nullopt;
+// The id of a call that rang on the peer since the last look, from its
+// events; the events seen so far are dropped.
+std::optional<int> incomingCall(Running& peer) {
+  static const std::regex ringing(R"(Event: LinphoneCallIncomingReceived\n(?:[^\n]+\n)*?Id: (\d+))");
+  std::smatch match;
+  std::optional<int> id;
+  if (std::regex_search(peer.events, match, ringing)) id = std::stoi(match[1]);
+  if (id) peer.events.clear();
+  return id;
 }
 
 double peerCall(Running& caller, Running& callee, const test::Kamailio& registrar) {
@@ -420,7 +457,8 @@ double peerCall(Running& caller, Running& callee, const test::Kamailio& registra
   while (!(callerUp && calleeUp)) {
     if (Clock::now() > deadline)
       throw std::runtime_error("peer call did not come up\n" + caller.log() + "\n--- callee ---\n" + callee.log());
-    if (!calleeId && (calleeId = poppedIncomingCall(callee))) {
+    if (!calleeId) (void)peerCommand(callee, std::string(kPeerCheapCommand));  // brings its events in
+    if (!calleeId && (calleeId = incomingCall(callee))) {
       const std::string answer = peerCommand(callee, "answer " + std::to_string(*calleeId));
       if (!peerOk(answer)) throw std::runtime_error("peer answer failed: " + answer);
     }
@@ -438,8 +476,8 @@ double peerCall(Running& caller, Running& callee, const test::Kamailio& registra
     std::this_thread::sleep_for(5ms);
   }
   // Leave no stale events for the next call.
-  while (poppedIncomingCall(callee)) {
-  }
+  caller.events.clear();
+  callee.events.clear();
   return std::max(*callerUp, *calleeUp);
 }
 
