@@ -73,9 +73,10 @@ LinphoneConference* createConference(LinphoneCore* core, LinphoneCall* anchor, s
 }
 
 // Removes the participant at `address` from `conference`. liblinphone 5.1
-// dereferences a missing participant when asked to remove an address that
-// is not in the conference, so the participant is looked up first; a missing
-// one counts as the refusal a newer engine answers with (-1).
+// crashes (segmentation fault) when asked to remove an address that is not
+// in the conference, so the participant is looked up first and removed as
+// that object; a missing one counts as the refusal a newer engine answers
+// with (-1).
 RemovalSteps::Conference removeFromConference(LinphoneConference* conference,
                                              const LinphoneAddress* address, std::string& failure) {
   LinphoneParticipant* found = linphone_conference_find_participant(conference, address);  // borrowed

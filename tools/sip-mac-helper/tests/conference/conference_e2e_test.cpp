@@ -72,11 +72,19 @@ std::vector<std::string> traceLines(const HelperClient& helper, std::string_view
   return lines;
 }
 
-// The conference trace lines of one INVITE_CONFERENCE, which are the lines
-// written after `before` lines of the tag were already there.
-std::vector<std::string> conferenceTraceSince(const HelperClient& helper, std::size_t before) {
-  auto lines = traceLines(helper, std::string(kTrace) + "stage=");
-  lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
+// The conference stage lines after the first `before` ones: those of the
+// latest INVITE_CONFERENCE. They are written before its response but reach
+// the test through another thread, so this waits (bounded) for `expected`
+// of them.
+std::vector<std::string> conferenceTraceSince(const HelperClient& helper, std::size_t before, std::size_t expected) {
+  std::vector<std::string> lines;
+  pollUntil(
+      [&] {
+        lines = traceLines(helper, std::string(kTrace) + "stage=");
+        lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(std::min(before, lines.size())));
+        return lines.size() >= expected;
+      },
+      deadlineAfter(kShort));
   return lines;
 }
 
@@ -96,6 +104,8 @@ std::string callsOf(HelperClient& helper, const std::function<bool(const std::st
       [&] {
         const std::string probeId = "probe-" + std::to_string(++probes);
         (void)helper.request("SEND_DTMF", {{"digit", "1"}}, probeId);
+        // Written before the response, but read from the pipe by another thread.
+        (void)helper.process().waitForStderr(" requestId=" + probeId + " ", deadlineAfter(1s));
         listing.clear();
         for (const std::string& line : traceLines(helper, "[DTMF_TRACE] stage=helper_"))
           if (line.find(" requestId=" + probeId + " ") != std::string::npos && line.find(" callStates=[") != std::string::npos)
@@ -185,7 +195,7 @@ TEST(HostedConference, CallGrowsIntoConferenceLosesAnInviteeAndEndsWithTheHost) 
 
   // While it hosts, 5.1 has no current call; the call with bob is being
   // updated into the conference.
-  const auto trace = conferenceTraceSince(alice, 0);
+  const auto trace = conferenceTraceSince(alice, 0, 4);
   ASSERT_EQ(trace.size(), 4u) << alice.stderrText();
   const std::string bobCall = "#0:state=StreamsRunning remote=" + bobUri;
   const std::string bobJoining = "#0:state=Updating remote=" + bobUri + " conference=true";
@@ -205,7 +215,7 @@ TEST(HostedConference, CallGrowsIntoConferenceLosesAnInviteeAndEndsWithTheHost) 
   const json renamed = alice.request("INVITE_CONFERENCE", {{"targetsCsv", carolUri + "," + bobUri}});
   ASSERT_TRUE(succeeded(renamed)) << renamed.dump() << parties.logs();
   EXPECT_EQ(renamed["payload"], (json{{"invitedCount", "2"}}));
-  const auto renamedTrace = conferenceTraceSince(alice, 4);
+  const auto renamedTrace = conferenceTraceSince(alice, 4, 3);
   ASSERT_EQ(renamedTrace.size(), 3u) << alice.stderrText();
   EXPECT_TRUE(renamedTrace[0].starts_with(std::string(kTrace) + "stage=adapter_enter currentCallPresent=false "
                                           "activeCallCount=2 conferencePresent=true anchorRemote=" + bobUri + " "))
@@ -274,7 +284,7 @@ TEST(HostedConference, StartsWithoutACallAndHangingUpEndsItForEveryone) {
   const json invited = alice.request("INVITE_CONFERENCE", {{"targetsCsv", bobUri + "," + carolUri}});
   ASSERT_TRUE(succeeded(invited)) << invited.dump() << parties.logs();
   EXPECT_EQ(invited["payload"], (json{{"invitedCount", "2"}}));
-  const auto trace = conferenceTraceSince(alice, 0);
+  const auto trace = conferenceTraceSince(alice, 0, 4);
   ASSERT_EQ(trace.size(), 4u) << alice.stderrText();
   EXPECT_EQ(trace[0], std::string(kTrace) +
                           "stage=adapter_enter currentCallPresent=false activeCallCount=0 conferencePresent=false "
@@ -329,7 +339,7 @@ TEST(ConferenceRequests, BadInputGetsItsAnswerAndTheHelperKeepsAnswering) {
   // break inside a target keep the trace on one line.
   const std::string targets = R"( say "hi" ,, C:\dir ,)" + std::string(kBadTarget) + ", a\nb ";
   EXPECT_EQ(errorOf(helper.request("INVITE_CONFERENCE", {{"targetsCsv", targets}})), "No callable participants");
-  const auto trace = conferenceTraceSince(helper, 0);
+  const auto trace = conferenceTraceSince(helper, 0, 3);
   ASSERT_EQ(trace.size(), 3u) << helper.stderrText();
   EXPECT_EQ(trace[0], std::string(kTrace) +
                           R"(stage=adapter_enter currentCallPresent=false activeCallCount=0 conferencePresent=false )"
@@ -343,14 +353,14 @@ TEST(ConferenceRequests, BadInputGetsItsAnswerAndTheHelperKeepsAnswering) {
   // exists. HANGUP_CALL ends it.
   EXPECT_EQ(errorOf(helper.request("INVITE_CONFERENCE", {{"targetsCsv", "nobody"}})),
             "Unable to create conference: exception(result: \"create null Conference value\")");
-  const auto refused = conferenceTraceSince(helper, 3);
+  const auto refused = conferenceTraceSince(helper, 3, 1);
   ASSERT_EQ(refused.size(), 1u) << helper.stderrText();
   EXPECT_TRUE(refused[0].starts_with(std::string(kTrace) + "stage=adapter_enter currentCallPresent=false "
                                      "activeCallCount=0 conferencePresent=false "))
       << refused[0];
   EXPECT_TRUE(succeeded(helper.request("HANGUP_CALL")));
   EXPECT_EQ(errorOf(helper.request("INVITE_CONFERENCE", {{"targetsCsv", "nobody"}})), "No callable participants");
-  EXPECT_EQ(conferenceTraceSince(helper, 4).size(), 3u) << helper.stderrText();
+  EXPECT_EQ(conferenceTraceSince(helper, 4, 3).size(), 3u) << helper.stderrText();
 
   const auto exit = helper.closeAndWait();
   ASSERT_TRUE(exit.has_value());
