@@ -76,15 +76,17 @@ TEST(EngineStart, InitializeFromTheBuildTreeAndAgain) {
   // with it a second iteration timer) would trace them again.
   const auto err = stderrSoFar(helper, "after-second-initialize");
   EXPECT_EQ(countLinesStartingWith(err, kDefaultsTrace), 1u) << err;
-  EXPECT_EQ(helper.query("GET_REGISTRATION_STATE")["state"], "none");
-  EXPECT_EQ(helper.query("IS_IN_CALL")["inCall"], false);
   EXPECT_TRUE(helper.closeAndWait()->success());
 }
 
-TEST(EngineStart, EngineLogLinesOnStderrInTheirOwnFormOnly) {
+TEST(EngineStart, WithoutASoundServerGainIsLeftAloneAndTheEngineLogHasItsOwnForm) {
   HelperClient helper;
-  ASSERT_TRUE(helper.request("INITIALIZE")["success"].get<bool>()) << helper.stderrText();
-  const auto err = stderrSoFar(helper, "log-check");
+  const auto response = helper.request("INITIALIZE");
+  ASSERT_TRUE(response["success"].get<bool>()) << response.dump() << "\n" << helper.stderrText();
+  const auto err = stderrSoFar(helper, "no-sound");
+  EXPECT_NE(err.find(std::string(kDefaultsTrace) + "output= input=\n"), std::string::npos) << err;
+  EXPECT_NE(err.find(std::string(kNoPlaybackTrace) + "\n"), std::string::npos) << err;
+  EXPECT_EQ(err.find(kGainTrace), std::string::npos) << err;
 
   const std::regex engineLine(R"(\[LogLevel\(rawValue: (8|16|32)\)\] \[[^\]]*\] .*)");
   // bctoolbox's own handler, which must not write beside ours.
@@ -97,18 +99,7 @@ TEST(EngineStart, EngineLogLinesOnStderrInTheirOwnFormOnly) {
     }
     EXPECT_FALSE(std::regex_match(line, defaultHandlerLine)) << line;
   }
-  // Without a sound server the engine warns about the missing sound cards.
-  EXPECT_GT(engineLines, 0u) << err;
-}
-
-TEST(EngineStart, WithoutASoundServerGainIsLeftAloneAndInitializeSucceeds) {
-  HelperClient helper;
-  const auto response = helper.request("INITIALIZE");
-  ASSERT_TRUE(response["success"].get<bool>()) << response.dump() << "\n" << helper.stderrText();
-  const auto err = stderrSoFar(helper, "no-sound");
-  EXPECT_NE(err.find(std::string(kDefaultsTrace) + "output= input=\n"), std::string::npos) << err;
-  EXPECT_NE(err.find(std::string(kNoPlaybackTrace) + "\n"), std::string::npos) << err;
-  EXPECT_EQ(err.find(kGainTrace), std::string::npos) << err;
+  EXPECT_GT(engineLines, 0u) << "the engine warns about the missing sound cards";
 }
 
 TEST(EngineStart, SdkProblemsAreAnsweredWithoutAnEngine) {
@@ -121,7 +112,7 @@ TEST(EngineStart, SdkProblemsAreAnsweredWithoutAnEngine) {
     EXPECT_EQ(response["error"], "linphone.framework not found under " + emptyRoot.string());
     EXPECT_FALSE(response.contains("payload"));
     const auto registerResponse =
-        helper.request("REGISTER", {{"sipAccount", "alice"}, {"sipPassword", "x"}, {"server", "127.0.0.1"}});
+        helper.request("REGISTER", {{"sipAccount", "alice"}, {"sipPassword", "pw-Unused-7Qx"}, {"server", "127.0.0.1"}});
     EXPECT_EQ(registerResponse["error"], "Not initialized");
   }
   {
@@ -134,18 +125,6 @@ TEST(EngineStart, SdkProblemsAreAnsweredWithoutAnEngine) {
     EXPECT_EQ(response["error"],
               "Linphone macOS SDK root missing. Set TAVIREL_LINPHONE_MAC_SDK_ROOT or install SDK into "
               "tools/sip-mac-helper/.sdk/current");
-  }
-  {
-    // The variable pointing at a proper layout wins over the build tree's.
-    const auto root = dir.makeDir("custom-sdk");
-    fs::create_directories(root / "linphone-sdk/linux/lib");
-    fs::create_symlink(fs::canonical(helperBinaryPath().parent_path() /
-                                     ".sdk/current/linphone-sdk/linux/lib/liblinphone.so"),
-                       root / "linphone-sdk/linux/lib/liblinphone.so");
-    HelperClient helper({.env = {{"TAVIREL_LINPHONE_MAC_SDK_ROOT", root.string()}}});
-    const auto response = helper.request("INITIALIZE");
-    ASSERT_TRUE(response["success"].get<bool>()) << response.dump();
-    EXPECT_EQ(payloadString(response, "sdkRoot"), root.string());
   }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "FreePort.h"
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "Parties.h"
@@ -95,9 +96,6 @@ TEST(RegistrationInput, ServerWithoutHostOrBadPortFailsAndTheHelperGoesOn) {
   EXPECT_FALSE(badPort["success"].get<bool>());
   EXPECT_TRUE(badPort["error"].get<std::string>().starts_with("Account setup failed: exception(result: \""))
       << badPort.dump();
-  const auto badUser = registerAs(*helper, "al ice<>", kUnusedPassword, "127.0.0.1");
-  EXPECT_FALSE(badUser["success"].get<bool>());
-  EXPECT_TRUE(badUser["error"].get<std::string>().starts_with("Account setup failed: ")) << badUser.dump();
 
   EXPECT_TRUE(helper->request("UNREGISTER")["success"].get<bool>());
   EXPECT_EQ(helper->query("IS_IN_CALL")["inCall"], false);
@@ -157,33 +155,13 @@ TEST(RegistrationPort, BareHostAndTrailingColonUseTheDefaultPort) {
   }
 }
 
-// A UDP socket that takes every datagram and answers none.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      throw std::runtime_error("cannot bind a silent UDP socket");
-    port_ = ntohs(address.sin_port);
-  }
-  ~SilentServer() { ::close(fd_); }
-  std::uint16_t port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  std::uint16_t port_ = 0;
-};
-
-TEST(RegistrationTimeout, ServerThatNeverAnswersGetsFalseAfterFifteenSeconds) {
-  SilentServer silent;
+TEST(RegistrationTimeout, NothingListeningGetsFalseAfterFifteenSeconds) {
+  // The engine ignores ICMP port-unreachable on UDP and keeps retransmitting,
+  // as if a server received and never answered.
+  const auto port = freeUdpPort();
   auto helper = startInitializedHelper(nullptr);
   const auto started = Clock::now();
-  const auto response = registerAs(*helper, "alice", kUnusedPassword, "127.0.0.1:" + std::to_string(silent.port()));
+  const auto response = registerAs(*helper, "alice", kUnusedPassword, "127.0.0.1:" + std::to_string(port));
   const auto took = Clock::now() - started;
   expectRegistered(response, false);
   EXPECT_GE(took, kRegisterWait);
