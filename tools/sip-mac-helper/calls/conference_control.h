@@ -23,8 +23,10 @@ struct InviteOutcome {
 
 // Invites every target (non-empty, trimmed, in order, duplicates kept) into
 // the active conference, creating one around resolveConferenceAnchorCall's
-// call when there is none. Targets that do not interpret are skipped. Writes
-// the four "[CONF_INVITE_TRACE] stage=..." lines. Errors: "Unable to create
+// call when there is none. Targets that do not interpret are skipped; a
+// party named twice, or in the conference already, is called once only but
+// counted with the others in `invitedCount`. Writes the four
+// "[CONF_INVITE_TRACE] stage=..." lines. Errors: "Unable to create
 // conference: ...", "No callable participants", "inviteConference failed: ...".
 InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string>& targets);
 
