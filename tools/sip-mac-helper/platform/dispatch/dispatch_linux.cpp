@@ -1,14 +1,27 @@
-// Linux backend of the dispatch layer, on std::thread and condition variables.
+// Linux backend of the dispatch layer, on std::thread, a condition variable
+// for the queue and a bare futex for the synchronous hand-over.
 //
 // Requests hop onto the engine queue one at a time and the request thread
-// waits for each, so the hand-over latency is most of a cheap request's cost.
-// Both sides therefore spin for a few microseconds before they sleep: a burst
-// of requests then never pays for a futex sleep and wake-up per item, while an
-// idle queue still sleeps until its next timer deadline.
+// waits for each, so the hand-over is most of a cheap request's cost. Waking
+// a sleeping thread costs a system call and, on a virtual machine, several
+// microseconds before it runs; a thread that polls instead spends a CPU, and
+// when the thread it waits for sits on that same CPU it only delays it. So a
+// side polls before it sleeps only while the other side runs on another CPU:
+// the request thread while the queue thread is awake elsewhere, the queue
+// thread (for the next item) while the request thread that waited for the
+// last one is still running elsewhere. Requests that follow each other
+// closely then hand over without a sleep on a machine with a free CPU, and
+// on a busy one each side simply sleeps until the other wakes it, which it
+// does only when it sleeps. How long a poll may last is learnt as it goes.
 #include "platform/dispatch/dispatch.h"
 
+#include <linux/futex.h>
+#include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -17,29 +30,80 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define TAVIREL_CPU_RELAX() _mm_pause()
+#elif defined(__aarch64__)
+#define TAVIREL_CPU_RELAX() asm volatile("yield" ::: "memory")
 #else
-#define TAVIREL_CPU_RELAX() std::this_thread::yield()
+#define TAVIREL_CPU_RELAX() ((void)0)
 #endif
 
 namespace tavirel::dispatch {
 namespace {
 
-// How long a side keeps polling before it goes to sleep. Short enough that an
-// idle helper costs nothing measurable, long enough to cover one hand-over.
-constexpr auto kSpinBeforeSleep = std::chrono::microseconds(40);
+// How long a side polls at most: about what a client needs to read one
+// answer and send its next request, or the request thread to decode and
+// post the next line of a burst.
+constexpr auto kMaxPoll = std::chrono::microseconds(50);
+constexpr auto kMinPoll = std::chrono::microseconds(1);
+// One poll in this many may run to the full length whatever the budget, so
+// that a side whose polls kept missing notices when they would pay again.
+constexpr unsigned kProbeEvery = 64;
+
+// How long one side polls before it sleeps: after a poll that caught the
+// other side, at least twice what that took; after one that missed, half as
+// long as before. Shared by the threads that wait on the same side; a lost
+// update only shifts the next budget a little.
+class PollBudget {
+ public:
+  // Polls `ready` until it holds (true), the budget is spent, or `futile`
+  // says that waiting on is pointless (false).
+  template <typename Ready, typename Futile>
+  bool poll(Ready ready, Futile futile) {
+    const auto budget = Clock::duration(budget_.load(std::memory_order_relaxed));
+    const bool probe = attempts_.fetch_add(1, std::memory_order_relaxed) % kProbeEvery == 0;
+    const auto start = Clock::now();
+    const auto giveUp = start + (probe ? Clock::duration(kMaxPoll) : budget);
+    for (auto now = start;; now = Clock::now()) {
+      for (int i = 0; i < 16; ++i) {
+        if (ready()) {
+          store(std::clamp<Clock::duration>(std::max(budget, 2 * (Clock::now() - start)), kMinPoll, kMaxPoll));
+          return true;
+        }
+        TAVIREL_CPU_RELAX();
+      }
+      if (now >= giveUp || futile()) break;
+    }
+    store(std::max<Clock::duration>(kMinPoll, budget / 2));
+    return ready();
+  }
+
+ private:
+  void store(Clock::duration budget) { budget_.store(budget.count(), std::memory_order_relaxed); }
+
+  std::atomic<Clock::rep> budget_{Clock::duration(kMaxPoll).count()};
+  std::atomic<unsigned> attempts_{0};
+};
+
+// Callers of runSync waiting for their item.
+PollBudget completionPolls;
+
+// The kernel's timer slack for a thread that asks for none.
+constexpr long kDefaultSlackNs = 50'000;
 
 thread_local const SerialQueue* currentQueue = nullptr;
+// Set by a synchronous item as it completes, read by the queue thread right
+// after it: whether the caller was still polling, on another CPU, so that
+// its next item is likely to follow within microseconds.
+thread_local bool callerPollsElsewhere = false;
 
-template <typename Ready>
-bool spinUntil(Ready ready) {
-  const auto giveUp = Clock::now() + kSpinBeforeSleep;
-  for (int round = 0;; ++round) {
-    for (int i = 0; i < 64; ++i) {
-      if (ready()) return true;
-      TAVIREL_CPU_RELAX();
-    }
-    if (Clock::now() >= giveUp) return ready();
-  }
+// The futex word of one synchronous item.
+enum : std::uint32_t { kPending = 0, kDone = 1, kWaiterSleeps = 2 };
+
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t asleepValue) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, asleepValue, nullptr, nullptr, 0);
+}
+
+void futexWakeOne(std::atomic<std::uint32_t>& word) {
+  syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
 }
 
 }  // namespace
@@ -85,30 +149,35 @@ void SerialQueue::runSync(const std::function<void()>& task) {
     std::fprintf(stderr, "fatal: runSync on queue %s from its own thread\n", label_.c_str());
     std::abort();
   }
-  // Lives on this stack frame: the queue thread touches it only under `m`,
-  // and we leave only after taking `m` once the item is done, so the queue
-  // thread is finished with it by then.
+  // Lives on this stack frame. The queue thread's last access is the wake
+  // in the item below, which a waiter that already left only sees as a
+  // spurious wake-up on a word nobody waits on; the kernel does not mind.
   struct Completion {
-    std::atomic<bool> done{false};
-    std::mutex m;
-    std::condition_variable cv;
-    bool waiting = false;  // guarded by m
+    std::atomic<std::uint32_t> state{kPending};
+    std::atomic<int> queueCpu{-1};  // where the item runs, once it does
+    int callerCpu = -1;             // written before the item is posted
   } completion;
+  static_assert(sizeof(completion.state) == sizeof(std::uint32_t), "futex word");
+  completion.callerCpu = sched_getcpu();
 
   post([&task, &completion] {
+    const int cpu = sched_getcpu();
+    completion.queueCpu.store(cpu, std::memory_order_relaxed);
+    const int callerCpu = completion.callerCpu;
     task();
-    std::lock_guard lock(completion.m);
-    completion.done.store(true, std::memory_order_release);
-    if (completion.waiting) completion.cv.notify_one();
+    const auto before = completion.state.exchange(kDone, std::memory_order_acq_rel);
+    if (before == kWaiterSleeps) futexWakeOne(completion.state);
+    callerPollsElsewhere = before != kWaiterSleeps && callerCpu != cpu;
   });
 
-  if (spinUntil([&] { return completion.done.load(std::memory_order_acquire); })) {
-    std::lock_guard lock(completion.m);
-    return;
-  }
-  std::unique_lock lock(completion.m);
-  completion.waiting = true;
-  completion.cv.wait(lock, [&] { return completion.done.load(std::memory_order_acquire); });
+  const auto done = [&] { return completion.state.load(std::memory_order_acquire) == kDone; };
+  // Once the item runs on this very CPU, it cannot finish while we poll.
+  const auto futile = [&] { return completion.queueCpu.load(std::memory_order_relaxed) == completion.callerCpu; };
+  if (completionPolls.poll(done, futile)) return;
+  std::uint32_t expected = kPending;
+  if (!completion.state.compare_exchange_strong(expected, kWaiterSleeps, std::memory_order_acq_rel)) return;
+  do futexWait(completion.state, kWaiterSleeps);
+  while (!done());
 }
 
 void SerialQueue::wake() { wakeUp_.notify_one(); }
@@ -125,7 +194,8 @@ void SerialQueue::addTimer(const std::shared_ptr<TimerSlot>& slot) {
 
 void SerialQueue::drain() {
   currentQueue = this;
-  long appliedSlackNs = -1;
+  PollBudget nextItemPolls;
+  long appliedSlackNs = kDefaultSlackNs;
   std::unique_lock lock(mutex_);
   bool lastWasItem = false;
   for (;;) {
@@ -154,9 +224,16 @@ void SerialQueue::drain() {
       Task task = std::move(items_.front());
       items_.pop_front();
       lock.unlock();
+      // The timer's leeway is for this thread's wait for the timer alone; a
+      // work item that sleeps or waits must not be late by it too.
+      if (appliedSlackNs != kDefaultSlackNs) {
+        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(kDefaultSlackNs), 0, 0, 0);
+        appliedSlackNs = kDefaultSlackNs;
+      }
+      callerPollsElsewhere = false;
       task();
       task = nullptr;
-      lastWasItem = true;
+      lastWasItem = callerPollsElsewhere;
       lock.lock();
       continue;
     }
@@ -167,7 +244,9 @@ void SerialQueue::drain() {
       lastWasItem = false;
       const auto seen = posted_.load(std::memory_order_acquire);
       lock.unlock();
-      spinUntil([&] { return posted_.load(std::memory_order_acquire) != seen; });
+      // The request thread usually posts its next item within microseconds
+      // when requests come in a burst; catching it here saves a wake-up.
+      nextItemPolls.poll([&] { return posted_.load(std::memory_order_acquire) != seen; }, [] { return false; });
       lock.lock();
       continue;
     }
@@ -176,7 +255,7 @@ void SerialQueue::drain() {
     if (nextDeadline) {
       // The leeway of the earliest timer becomes this thread's timer slack,
       // which lets the kernel coalesce the wake-up with others.
-      long slackNs = 50'000;
+      long slackNs = kDefaultSlackNs;
       for (const auto& slot : timers_)
         if (slot->active && slot->deadline == *nextDeadline)
           slackNs = std::max<long>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(slot->leeway).count());
