@@ -87,41 +87,144 @@ std::optional<HelperBridgeCommand> commandFromWireName(std::string_view name) {
   return std::nullopt;
 }
 
-std::variant<HelperBridgeRequest, DecodeFailure> decodeRequest(std::string_view line) {
-  using nlohmann::json;
-  json document;
-  try {
-    document = json::parse(line);
-  } catch (const json::exception& e) {
+namespace {
+
+// What decodeRequest needs of a line, gathered while the parser streams
+// through it instead of from a document built first: the document's
+// allocations were most of the cost of a cheap request. The rules are those
+// of the document: the last of duplicate keys wins, and nothing is judged
+// before the whole line has parsed, so a syntax error anywhere reports the
+// parser's own description as before.
+class RequestEvents {
+ public:
+  using json = nlohmann::json;
+
+  // The kind of value a key ended up with.
+  enum class Kind : std::uint8_t { absent, string, boolean, null, object, other };
+  struct Value {
+    explicit Value(Kind kind = Kind::absent, std::string text = {}, bool flag = false)
+        : kind(kind), text(std::move(text)), flag(flag) {}
+    Kind kind;
+    std::string text;
+    bool flag;
+  };
+
+  bool topIsObject = false;
+  Value requestId, command;
+  Kind payload = Kind::absent;
+  std::map<std::string, Value, std::less<>> payloadEntries;  // when payload is an object
+  std::optional<std::string> error;
+
+  bool null() { return scalar(Value(Kind::null)); }
+  bool boolean(bool flag) { return scalar(Value(Kind::boolean, {}, flag)); }
+  bool number_integer(json::number_integer_t) { return scalar(Value(Kind::other)); }
+  bool number_unsigned(json::number_unsigned_t) { return scalar(Value(Kind::other)); }
+  bool number_float(json::number_float_t, const json::string_t&) { return scalar(Value(Kind::other)); }
+  bool string(json::string_t& text) { return scalar(Value(Kind::string, text)); }
+  bool binary(json::binary_t&) { return scalar(Value(Kind::other)); }
+
+  bool start_object(std::size_t) { return open(true); }
+  bool start_array(std::size_t) { return open(false); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(json::string_t& name) {
+    if (depth_ == 1) {
+      topKey_ = name == "requestId" ? TopKey::requestId
+                : name == "command" ? TopKey::command
+                : name == "payload" ? TopKey::payload
+                                    : TopKey::other;
+    } else if (depth_ == 2 && inPayload_) {
+      payloadKey_ = name;
+    }
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
     // The parser quotes the bytes it stopped at, which may be the very
     // invalid UTF-8 that made it stop; the answer must still encode.
-    return DecodeFailure{toValidUtf8(e.what())};
+    error = toValidUtf8(e.what());
+    return false;
   }
-  if (!document.is_object()) return DecodeFailure{"the request is not a JSON object"};
+
+ private:
+  enum class TopKey : std::uint8_t { requestId, command, payload, other };
+
+  // A value that is not a container, at whatever depth.
+  bool scalar(Value value) {
+    if (depth_ == 1) {
+      assignTop(std::move(value));
+    } else if (depth_ == 2 && inPayload_) {
+      payloadEntries.insert_or_assign(payloadKey_, std::move(value));
+    }
+    return true;
+  }
+
+  bool open(bool isObject) {
+    if (depth_ == 0) {
+      topIsObject = isObject;
+    } else if (depth_ == 1) {
+      assignTop(Value(isObject ? Kind::object : Kind::other));
+      inPayload_ = isObject && topKey_ == TopKey::payload;
+    } else if (depth_ == 2 && inPayload_) {
+      payloadEntries.insert_or_assign(payloadKey_, Value(Kind::other));
+    }
+    ++depth_;
+    return true;
+  }
+
+  bool close() {
+    --depth_;
+    if (depth_ == 1) inPayload_ = false;
+    return true;
+  }
+
+  void assignTop(Value value) {
+    switch (topKey_) {
+      case TopKey::requestId: requestId = std::move(value); break;
+      case TopKey::command: command = std::move(value); break;
+      case TopKey::payload:
+        // A later "payload" replaces an earlier one whole.
+        payload = value.kind;
+        payloadEntries.clear();
+        break;
+      case TopKey::other: break;
+    }
+  }
+
+  int depth_ = 0;  // containers open around the next event
+  TopKey topKey_ = TopKey::other;
+  bool inPayload_ = false;  // inside the top-level "payload" object
+  std::string payloadKey_;
+};
+
+}  // namespace
+
+std::variant<HelperBridgeRequest, DecodeFailure> decodeRequest(std::string_view line) {
+  using Kind = RequestEvents::Kind;
+  RequestEvents events;
+  if (!nlohmann::json::sax_parse(line, &events)) return DecodeFailure{events.error.value_or("parse error")};
+  if (!events.topIsObject) return DecodeFailure{"the request is not a JSON object"};
 
   HelperBridgeRequest request;
-  const auto id = document.find("requestId");
-  if (id == document.end()) return DecodeFailure{"missing key \"requestId\""};
-  if (!id->is_string()) return DecodeFailure{"value of \"requestId\" is not a string"};
-  request.requestId = id->get_ref<const std::string&>();
+  if (events.requestId.kind == Kind::absent) return DecodeFailure{"missing key \"requestId\""};
+  if (events.requestId.kind != Kind::string) return DecodeFailure{"value of \"requestId\" is not a string"};
+  request.requestId = std::move(events.requestId.text);
 
-  const auto command = document.find("command");
-  if (command == document.end()) return DecodeFailure{"missing key \"command\""};
-  if (!command->is_string()) return DecodeFailure{"value of \"command\" is not a string"};
-  const auto& name = command->get_ref<const std::string&>();
-  const auto parsed = commandFromWireName(name);
-  if (!parsed) return DecodeFailure{"unknown command " + jsonQuoted(name)};
+  if (events.command.kind == Kind::absent) return DecodeFailure{"missing key \"command\""};
+  if (events.command.kind != Kind::string) return DecodeFailure{"value of \"command\" is not a string"};
+  const auto parsed = commandFromWireName(events.command.text);
+  if (!parsed) return DecodeFailure{"unknown command " + jsonQuoted(events.command.text)};
   request.command = *parsed;
 
-  const auto payload = document.find("payload");
-  if (payload != document.end() && !payload->is_null()) {
-    if (!payload->is_object()) return DecodeFailure{"value of \"payload\" is not an object"};
+  if (events.payload != Kind::absent && events.payload != Kind::null) {
+    if (events.payload != Kind::object) return DecodeFailure{"value of \"payload\" is not an object"};
     Payload entries;
-    for (auto& [key, value] : payload->items()) {
-      if (value.is_boolean()) {
-        entries.insert_or_assign(key, StringOrBool(value.get<bool>()));
-      } else if (value.is_string()) {
-        entries.insert_or_assign(key, StringOrBool(std::move(value.get_ref<std::string&>())));
+    for (auto& [key, value] : events.payloadEntries) {
+      if (value.kind == Kind::boolean) {
+        entries.insert_or_assign(key, StringOrBool(value.flag));
+      } else if (value.kind == Kind::string) {
+        entries.insert_or_assign(key, StringOrBool(std::move(value.text)));
       } else {
         return DecodeFailure{"payload value " + jsonQuoted(key) + " is neither a string nor a boolean"};
       }
@@ -132,8 +235,17 @@ std::variant<HelperBridgeRequest, DecodeFailure> decodeRequest(std::string_view 
 }
 
 std::optional<std::string> encodeResponse(const HelperBridgeResponse& response) {
+  // Room for the whole line (the caller appends its LF), so that it is
+  // built without growing; escapes, rare here, may still grow it.
+  std::size_t size = 40 + response.requestId.size();
+  if (response.error) size += 12 + response.error->size();
+  if (response.payload) {
+    size += 14;
+    for (const auto& [key, value] : *response.payload)
+      size += key.size() + 6 + (value.string() ? value.string()->size() : 5);
+  }
   std::string out;
-  out.reserve(64 + response.requestId.size());
+  out.reserve(size);
   out += "{\"requestId\":";
   if (!appendJsonString(out, response.requestId)) return std::nullopt;
   out += response.success ? ",\"success\":true" : ",\"success\":false";
