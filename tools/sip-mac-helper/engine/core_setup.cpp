@@ -147,6 +147,13 @@ CoreCreation createLinphoneCore() {
   linphone_core_enable_capability_negotiation_reinvite(core, TRUE);
   linphone_core_enable_echo_limiter(core, TRUE);
   choosePayloadTypes(core);
+  // The engine's default media ports are fixed (7078 for audio) and its
+  // sockets allow a second bind of the same port, so two engines on one
+  // machine would silently share one RTP port and get each other's audio.
+  // The system picks a free port per call instead, as it does for SIP.
+  linphone_core_set_audio_port(core, -1);
+  linphone_core_set_video_port(core, -1);
+  linphone_core_set_text_port(core, -1);
   return {core, std::nullopt};
 }
 

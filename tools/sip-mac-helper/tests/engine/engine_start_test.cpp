@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <set>
 #include <regex>
 #include <sstream>
 
@@ -161,6 +163,52 @@ TEST_P(NoPersistedState, HomeIsLeftAsItWas) {
 
 INSTANTIATE_TEST_SUITE_P(EngineStart, NoPersistedState, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "DataDirExists" : "FreshHome"; });
+
+// UDP ports of the sockets `pid` holds, from its descriptors and the
+// namespace's socket table.
+std::set<int> udpPortsOf(pid_t pid) {
+  std::set<std::string> inodes;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    std::error_code error;
+    const auto target = fs::read_symlink(fd.path(), error).string();
+    if (!error && target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
+  }
+  std::set<int> ports;
+  for (const char* table : {"/proc/net/udp", "/proc/net/udp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+      if (inodes.count(inode)) ports.insert(std::stoi(local.substr(local.find(':') + 1), nullptr, 16));
+    }
+  }
+  return ports;
+}
+
+TEST(EngineStart, TwoEnginesInACallUseTheirOwnMediaPorts) {
+  Kamailio registrar;
+  auto alice = startRegisteredHelper(registrar, nullptr, "alice");
+  auto bob = startRegisteredHelper(registrar, nullptr, "bob");
+  ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar.uri("bob")}})["success"].get<bool>());
+  ASSERT_TRUE(bob->waitForState("GET_CALL_STATE", "incomingReceived", 10s).satisfied);
+  ASSERT_TRUE(bob->request("ANSWER_CALL")["success"].get<bool>());
+  ASSERT_TRUE(alice->waitForState("GET_CALL_STATE", "streamsRunning", 10s).satisfied);
+  ASSERT_TRUE(bob->waitForState("GET_CALL_STATE", "streamsRunning", 10s).satisfied);
+
+  // The engine's fixed default media port can be bound twice; sharing it
+  // would hand each party's audio to whichever socket the system picks.
+  const auto alicePorts = udpPortsOf(alice->process().pid());
+  const auto bobPorts = udpPortsOf(bob->process().pid());
+  std::vector<int> shared;
+  std::set_intersection(alicePorts.begin(), alicePorts.end(), bobPorts.begin(), bobPorts.end(),
+                        std::back_inserter(shared));
+  EXPECT_GE(alicePorts.size(), 3u) << "SIP, RTP and RTCP";
+  EXPECT_TRUE(shared.empty()) << "shared UDP port " << shared.front();
+  alice->request("HANGUP_CALL");
+}
 
 class WithSoundServer : public ::testing::Test {
  protected:
