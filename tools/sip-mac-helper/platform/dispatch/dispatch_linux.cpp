@@ -86,9 +86,6 @@ class PollBudget {
 // Callers of runSync waiting for their item.
 PollBudget completionPolls;
 
-// The kernel's timer slack for a thread that asks for none.
-constexpr long kDefaultSlackNs = 50'000;
-
 thread_local const SerialQueue* currentQueue = nullptr;
 // Set by a synchronous item as it completes, read by the queue thread right
 // after it: whether the caller was still polling, on another CPU, so that
@@ -195,7 +192,7 @@ void SerialQueue::addTimer(const std::shared_ptr<TimerSlot>& slot) {
 void SerialQueue::drain() {
   currentQueue = this;
   PollBudget nextItemPolls;
-  long appliedSlackNs = kDefaultSlackNs;
+  long appliedSlackNs = -1;
   std::unique_lock lock(mutex_);
   bool lastWasItem = false;
   for (;;) {
@@ -224,12 +221,6 @@ void SerialQueue::drain() {
       Task task = std::move(items_.front());
       items_.pop_front();
       lock.unlock();
-      // The timer's leeway is for this thread's wait for the timer alone; a
-      // work item that sleeps or waits must not be late by it too.
-      if (appliedSlackNs != kDefaultSlackNs) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(kDefaultSlackNs), 0, 0, 0);
-        appliedSlackNs = kDefaultSlackNs;
-      }
       callerPollsElsewhere = false;
       task();
       task = nullptr;
@@ -255,7 +246,7 @@ void SerialQueue::drain() {
     if (nextDeadline) {
       // The leeway of the earliest timer becomes this thread's timer slack,
       // which lets the kernel coalesce the wake-up with others.
-      long slackNs = kDefaultSlackNs;
+      long slackNs = 50'000;
       for (const auto& slot : timers_)
         if (slot->active && slot->deadline == *nextDeadline)
           slackNs = std::max<long>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(slot->leeway).count());
