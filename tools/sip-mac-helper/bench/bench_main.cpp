@@ -7,7 +7,7 @@
 // the registrar, the helpers and the peer daemons talk over 127.0.0.1 only.
 //
 //   bench_driver --helper PATH [--peer PATH] [--limit PATH] [--json FILE]
-//                [--location-cmd PATH] [--runs N] [--requests N]
+//                [--location-cmd PATH] [--runs N] [--requests N] [--peer-requests N]
 //                [--round-trips N] [--idle-seconds S] [--idle-runs N]
 //                [--calls N] [--location-runs N] [--only bridge,idle,calls,location]
 //
@@ -64,6 +64,9 @@ struct Options {
   std::string locationCommand;
   int runs = 5;
   int requests = 100'000;
+  // The peer reads its input a byte at a time and answers some 30 times
+  // slower than the limit program; a rate needs no more lines than this.
+  int peerRequests = 20'000;
   int roundTrips = 5'000;
   int idleSeconds = 20;
   int idleRuns = 3;
@@ -320,7 +323,7 @@ BridgeRun bridgeRun(const Options& o, const Env& pulse) {
   BridgeRun run;
   const std::string gcsLines = numberedLines("GET_CALL_STATE", o.requests);
   const std::string iicLines = numberedLines("IS_IN_CALL", o.requests);
-  const std::string peerLines = repeatedLines(kPeerCheapCommand, o.requests);
+  const std::string peerLines = repeatedLines(kPeerCheapCommand, o.peerRequests);
   const std::string gcsLine = requestLine("lat", "GET_CALL_STATE");
   const std::string iicLine = requestLine("lat", "IS_IN_CALL");
 
@@ -343,7 +346,7 @@ BridgeRun bridgeRun(const Options& o, const Env& pulse) {
   run.helperGcsRate = n / (*before)->pipelined(gcsLines, o.requests, pipeDeadline());
   run.limitIicRate = n / (*limit)->pipelined(iicLines, o.requests, pipeDeadline());
   run.helperIicRate = n / (*after_)->pipelined(iicLines, o.requests, pipeDeadline());
-  run.peerRate = n / (*peer)->pipelined(peerLines, o.requests, pipeDeadline());
+  run.peerRate = o.peerRequests / (*peer)->pipelined(peerLines, o.peerRequests, pipeDeadline());
 
   std::tie(run.limitGcsMedian, run.limitGcsP99) = latency(*limit, gcsLine, o.roundTrips);
   std::tie(run.helperGcsMedian, run.helperGcsP99) = latency(*before, gcsLine, o.roundTrips);
@@ -534,6 +537,7 @@ Options parseOptions(int argc, char** argv) {
     else if (arg == "--location-cmd") o.locationCommand = value();
     else if (arg == "--runs") o.runs = std::stoi(value());
     else if (arg == "--requests") o.requests = std::stoi(value());
+    else if (arg == "--peer-requests") o.peerRequests = std::stoi(value());
     else if (arg == "--round-trips") o.roundTrips = std::stoi(value());
     else if (arg == "--idle-seconds") o.idleSeconds = std::stoi(value());
     else if (arg == "--idle-runs") o.idleRuns = std::stoi(value());
@@ -859,6 +863,7 @@ int run(int argc, char** argv) {
                           {"load_by_phase", loads}});
   report.note("parameters", {{"runs", o.runs},
                              {"requests", o.requests},
+                             {"peer_requests", o.peerRequests},
                              {"round_trips", o.roundTrips},
                              {"idle_seconds", o.idleSeconds},
                              {"idle_runs", o.idleRuns},
