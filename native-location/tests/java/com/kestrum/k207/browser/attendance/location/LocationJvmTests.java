@@ -340,6 +340,7 @@ public final class LocationJvmTests {
             cases.put("hugeAndNegativeTimeouts", this::hugeAndNegativeTimeouts);
             cases.put("nullAndUnusualIds", this::nullAndUnusualIds);
             cases.put("concurrentRequestsFromManyThreads", this::concurrentRequestsFromManyThreads);
+            cases.put("tenThousandRequestsAddNoThread", this::tenThousandRequestsAddNoThread);
             // These two look back over everything above, so they come last.
             cases.put("everyCallbackOnOneDaemonThread", this::everyCallbackOnOneDaemonThread);
             cases.put("noBackendStaysReferenced", this::noBackendStaysReferenced);
@@ -667,6 +668,62 @@ public final class LocationJvmTests {
                     check(got.stream().allMatch(c -> c.requestId().equals(id)), "ids crossed: " + got);
                 }
             }
+        }
+
+        /**
+         * A long run of short requests: each completes once, and afterwards
+         * the JVM has no thread it did not have before, except the library's
+         * one main thread. The last case checks that none of these backends
+         * stays referenced.
+         */
+        private void tenThousandRequestsAddNoThread() throws Exception {
+            scenario("""
+                    {"authorizationStatus": 3, "events": [
+                      {"atMs": 0, "locations": [{"latitude": 1, "longitude": 2, "accuracy": 3}]},
+                      {"atMs": 1, "error": 1}],
+                     "requests": {"fence": {}}}""");
+            Set<Thread> before = Thread.getAllStackTraces().keySet();
+            int threads = 4;
+            int perThread = 2_500;
+            List<List<JniNativeLocationBackend>> started = new ArrayList<>();
+            List<Thread> starters = new ArrayList<>();
+            for (int t = 0; t < threads; t++) {
+                int thread = t;
+                List<JniNativeLocationBackend> mine = new ArrayList<>();
+                started.add(mine);
+                for (int i = 0; i < perThread; i++) {
+                    mine.add(backend());
+                }
+                Thread starter = new Thread(() -> {
+                    for (int i = 0; i < perThread; i++) {
+                        mine.get(i).nativeStart("bulk-" + thread + "-" + i, 1_000);
+                    }
+                }, "bulk-starter-" + t);
+                starters.add(starter);
+                starterThreads.add(starter);
+                starter.start();
+            }
+            for (Thread starter : starters) {
+                starter.join(TimeUnit.SECONDS.toMillis(CASE_SECONDS));
+                check(!starter.isAlive(), "starter thread stuck");
+            }
+            long until = deadline(CASE_SECONDS * 4);
+            for (List<JniNativeLocationBackend> mine : started) {
+                for (JniNativeLocationBackend backend : mine) {
+                    check(backend.awaitUntil(completed(), until), "a bulk request never completed");
+                    check(labels(backend.callbacks()).equals("candidate:fresh,complete:denied"),
+                            "bulk: " + backend.callbacks());
+                }
+            }
+            started.clear();
+            Set<String> added = new java.util.TreeSet<>();
+            for (Thread thread : Thread.getAllStackTraces().keySet()) {
+                if (!before.contains(thread) && thread.isAlive()) {
+                    added.add(thread.getName());
+                }
+            }
+            added.remove("tavirel-location-main");
+            check(added.isEmpty(), "threads left after 10,000 requests: " + added);
         }
 
         private void everyCallbackOnOneDaemonThread() {
