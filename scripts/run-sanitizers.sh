@@ -17,7 +17,8 @@ run_labelled() {  # build-dir sanitizer label
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1}
+# The suppression file says why each entry is a library's and not ours.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1 second_deadlock_stack=1 suppressions=$root/tools/sip-mac-helper/tests/hardening/tsan.supp}
 # Sanitized programs run several times slower; stretch the tests' deadlines.
 export TAVIREL_TEST_TIME_SCALE=${TAVIREL_TEST_TIME_SCALE:-3}
 
