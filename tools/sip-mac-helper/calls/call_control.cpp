@@ -8,21 +8,13 @@
 #include "bridge/trace.h"
 #include "engine/engine_error.h"
 #include "engine/linphone_compat.h"
+#include "engine/owned.h"
 
 namespace tavirel::calls {
 namespace {
 
-struct AddressUnref {
-  void operator()(LinphoneAddress* address) const { linphone_address_unref(address); }
-};
-struct CallParamsUnref {
-  void operator()(LinphoneCallParams* params) const { linphone_call_params_unref(params); }
-};
-struct EngineTextFree {
-  void operator()(char* text) const { bctbx_free(text); }
-};
-using AddressPtr = std::unique_ptr<LinphoneAddress, AddressUnref>;
-using CallParamsPtr = std::unique_ptr<LinphoneCallParams, CallParamsUnref>;
+using AddressPtr = engine::Owned<LinphoneAddress>;
+using CallParamsPtr = engine::Owned<LinphoneCallParams>;
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 
@@ -70,7 +62,7 @@ std::string callStateName(int state) {
 std::string remoteUriText(LinphoneCall* call) {
   const LinphoneAddress* remote = linphone_call_get_remote_address(call);  // borrowed
   if (remote == nullptr) return {};
-  std::unique_ptr<char, EngineTextFree> text(linphone_address_as_string_uri_only(remote));
+  engine::Owned<char> text(linphone_address_as_string_uri_only(remote));
   return text ? std::string(text.get()) : std::string();
 }
 

@@ -9,31 +9,17 @@
 #include "calls/call_control.h"
 #include "engine/engine_error.h"
 #include "engine/linphone_compat.h"
+#include "engine/owned.h"
 
 namespace tavirel::calls {
 namespace {
 
-struct AddressUnref {
-  void operator()(LinphoneAddress* address) const { linphone_address_unref(address); }
-};
-struct CallParamsUnref {
-  void operator()(LinphoneCallParams* params) const { linphone_call_params_unref(params); }
-};
-struct ConferenceParamsUnref {
-  void operator()(LinphoneConferenceParams* params) const { linphone_conference_params_unref(params); }
-};
-struct ParticipantUnref {
-  void operator()(LinphoneParticipant* participant) const { linphone_participant_unref(participant); }
-};
+using AddressPtr = engine::Owned<LinphoneAddress>;
+using CallParamsPtr = engine::Owned<LinphoneCallParams>;
+using ConferenceParamsPtr = engine::Owned<LinphoneConferenceParams>;
+using ParticipantPtr = engine::Owned<LinphoneParticipant>;
 // Frees the list cells only; the elements belong to someone else.
-struct ListFree {
-  void operator()(bctbx_list_t* list) const { bctbx_list_free(list); }
-};
-using AddressPtr = std::unique_ptr<LinphoneAddress, AddressUnref>;
-using CallParamsPtr = std::unique_ptr<LinphoneCallParams, CallParamsUnref>;
-using ConferenceParamsPtr = std::unique_ptr<LinphoneConferenceParams, ConferenceParamsUnref>;
-using ParticipantPtr = std::unique_ptr<LinphoneParticipant, ParticipantUnref>;
-using ListPtr = std::unique_ptr<bctbx_list_t, ListFree>;
+using ListPtr = engine::Owned<bctbx_list_t>;
 
 const char* boolText(bool value) { return value ? "true" : "false"; }
 

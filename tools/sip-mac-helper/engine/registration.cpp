@@ -5,22 +5,12 @@
 
 #include "bridge/helper_state.h"
 #include "engine/engine_error.h"
+#include "engine/owned.h"
 
 namespace tavirel::engine {
 namespace {
 
 constexpr const char* kSetupFailed = "Account setup failed: ";
-
-// Owned engine objects we created; the engine keeps its own references to
-// what we hand it.
-struct Unref {
-  void operator()(LinphoneAccountParams* p) const { linphone_account_params_unref(p); }
-  void operator()(LinphoneAddress* p) const { linphone_address_unref(p); }
-  void operator()(LinphoneAccount* p) const { linphone_account_unref(p); }
-  void operator()(LinphoneAuthInfo* p) const { linphone_auth_info_unref(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Unref>;
 
 std::string failed(const std::string& description) { return kSetupFailed + description; }
 

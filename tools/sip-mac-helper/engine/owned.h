@@ -1,0 +1,32 @@
+// Ownership of engine objects this helper creates: Owned<T> drops our
+// reference when it goes out of scope. Objects the engine hands out without
+// a new reference (getters) are borrowed and never wrapped.
+#pragma once
+
+#include <bctoolbox/list.h>
+#include <bctoolbox/port.h>
+#include <linphone/core.h>
+
+#include <memory>
+
+namespace tavirel::engine {
+
+struct Unref {
+  void operator()(LinphoneAccountParams* p) const { linphone_account_params_unref(p); }
+  void operator()(LinphoneAddress* p) const { linphone_address_unref(p); }
+  void operator()(LinphoneAccount* p) const { linphone_account_unref(p); }
+  void operator()(LinphoneAuthInfo* p) const { linphone_auth_info_unref(p); }
+  void operator()(LinphoneCallParams* p) const { linphone_call_params_unref(p); }
+  void operator()(LinphoneConferenceParams* p) const { linphone_conference_params_unref(p); }
+  void operator()(LinphoneParticipant* p) const { linphone_participant_unref(p); }
+  // Text the engine allocated for us.
+  void operator()(char* p) const { bctbx_free(p); }
+  // A list we built or were given to free: its cells only; the elements
+  // belong to someone else.
+  void operator()(bctbx_list_t* p) const { bctbx_list_free(p); }
+};
+
+template <typename T>
+using Owned = std::unique_ptr<T, Unref>;
+
+}  // namespace tavirel::engine
