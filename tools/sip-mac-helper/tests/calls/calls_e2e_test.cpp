@@ -14,6 +14,7 @@
 #include "FreePort.h"
 #include "HelperClient.h"
 #include "Kamailio.h"
+#include "Parties.h"
 #include "PulseAudio.h"
 #include "Sipp.h"
 #include "rtp_listener.h"
@@ -27,25 +28,11 @@ using namespace std::chrono_literals;
 constexpr auto kCallSetup = 15s;
 constexpr auto kShort = 5s;
 
-std::unique_ptr<HelperClient> startHelper(const PulseAudio& pulse) {
-  auto helper = std::make_unique<HelperClient>(HelperOptions{.pulse = &pulse});
-  const json started = helper->request("INITIALIZE");
-  if (!started.value("success", false))
-    throw std::runtime_error("INITIALIZE failed: " + started.dump() + "\n" + helper->stderrText());
-  return helper;
-}
+std::unique_ptr<HelperClient> startHelper(const PulseAudio& pulse) { return startInitializedHelper(&pulse); }
 
 std::unique_ptr<HelperClient> startRegistered(const Kamailio& registrar, const PulseAudio& pulse,
                                               const std::string& user) {
-  auto helper = startHelper(pulse);
-  const json registered =
-      helper->request("REGISTER", {{"sipAccount", user},
-                                   {"sipPassword", Kamailio::user(user).password},
-                                   {"server", registrar.server()}});
-  if (!registered.value("success", false))
-    throw std::runtime_error("REGISTER " + user + " failed: " + registered.dump() + "\n" +
-                             helper->stderrText() + "\n--- kamailio ---\n" + registrar.logText());
-  return helper;
+  return startRegisteredHelper(registrar, &pulse, user);
 }
 
 std::string errorOf(const json& response) {
