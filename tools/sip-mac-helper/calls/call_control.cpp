@@ -29,6 +29,15 @@ CallParamsPtr audioOnlyParams(LinphoneCore* core, LinphoneCall* call) {
   return params;
 }
 
+// The characters the engine's telephone-event encoder can send: the keypad
+// digits, A-D in either case, and "!" (flash). The engine answers 0 for any
+// other character too but sends nothing, so the key would be reported as
+// sent when the far end never hears it.
+bool engineCanSendDtmf(char key) {
+  return (key >= '0' && key <= '9') || (key >= 'A' && key <= 'D') || (key >= 'a' && key <= 'd') ||
+         key == '*' || key == '#' || key == '!';
+}
+
 std::size_t callCount(LinphoneCore* core) {
   return bctbx_list_size(linphone_core_get_calls(core));
 }
@@ -128,7 +137,8 @@ std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& reque
                        callStateName(linphone_call_get_state(call)) + " callStates=[" +
                        describeCallStates(core) + "]");
 
-  const LinphoneStatus status = linphone_call_send_dtmf(call, firstByte);
+  const LinphoneStatus status =
+      engineCanSendDtmf(firstByte) ? linphone_call_send_dtmf(call, firstByte) : -1;
   if (status != 0) {
     const std::string description = engine::statusFailure("sendDtmf", status);
     bridge::writeDtmfLog(dtmfStageHead("helper_send_error", digit, requestId) + " error=" +

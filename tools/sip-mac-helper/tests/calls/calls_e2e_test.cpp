@@ -442,6 +442,20 @@ TEST(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
   EXPECT_EQ(runs[0].event, 1);
   EXPECT_EQ(runs[1].event, 3);
 
+  // A key the engine has no telephone event for would be dropped silently by
+  // it; the answer says so instead of reporting it sent. Only the first byte
+  // counts, so "\u00e9" is judged by its lead byte.
+  int badKey = 0;
+  for (const std::string key : {"x", "\u00e9", " 1"}) {
+    const std::string id = "dtmf-bad-" + std::to_string(++badKey);
+    EXPECT_EQ(errorOf(alice->request("SEND_DTMF", {{"digit", key}}, id)),
+              "sendDtmf failed: exception(result: \"sendDtmf returned value -1\")") << key;
+    EXPECT_FALSE(traceLineStartingWith(*alice, "[DTMF_TRACE] stage=helper_send_error digit=" + key +
+                                                   " requestId=" + id +
+                                                   " error=exception(result: \"sendDtmf returned value -1\")")
+                     .empty()) << key;
+  }
+
   const std::string selected = traceLineStartingWith(
       *alice, "[DTMF_TRACE] stage=helper_selected_call digit=12 requestId=dtmf-12 ");
   EXPECT_NE(selected.find(" currentCallPresent=true activeCallCount=1 selectedRemote=sip:dave@127.0.0.1"),
