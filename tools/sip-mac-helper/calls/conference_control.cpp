@@ -2,6 +2,7 @@
 
 #include <bctoolbox/list.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "bridge/json_text.h"
@@ -107,6 +108,17 @@ ListPtr addressesToInvite(LinphoneCore* core, LinphoneConference* conference,
   return ListPtr(cells);
 }
 
+// How many of `addresses` the engine would place a new call to: those it
+// has no call with yet.
+std::size_t newCallsFor(LinphoneCore* core, const bctbx_list_t* addresses) {
+  std::size_t count = 0;
+  for (const bctbx_list_t* it = addresses; it != nullptr; it = bctbx_list_next(it)) {
+    const auto* address = static_cast<const LinphoneAddress*>(bctbx_list_get_data(it));
+    if (linphone_core_get_call_by_remote_address2(core, address) == nullptr) ++count;
+  }
+  return count;
+}
+
 }  // namespace
 
 LinphoneConference* resolveActiveConference(LinphoneCore* core) {
@@ -171,6 +183,13 @@ InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string
   // Parties left out are in the conference, or on their way into it,
   // already; the answer counts them as invited like the others.
   const ListPtr toInvite = addressesToInvite(core, conference, addresses);
+  // The engine holds at most max-calls calls. liblinphone 5.1 gets no call
+  // back for an invitation past that limit and then crashes on it, half way
+  // through the list; so a list that does not fit is refused whole, with the
+  // failure that invitation would have met.
+  const std::size_t callsAfter = bctbx_list_size(linphone_core_get_calls(core)) + newCallsFor(core, toInvite.get());
+  if (callsAfter > static_cast<std::size_t>(std::max(linphone_core_get_max_calls(core), 0)))
+    return {"inviteConference failed: " + engine::nullFailure("Call"), 0};
   if (toInvite) {
     const LinphoneStatus status =
         linphone_conference_invite_participants(conference, toInvite.get(), callParams.get());

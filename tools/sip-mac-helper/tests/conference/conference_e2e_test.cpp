@@ -309,6 +309,93 @@ TEST(HostedConference, StartsWithoutACallAndHangingUpEndsItForEveryone) {
   EXPECT_TRUE(pollUntil([&] { return !inCall(alice); }, deadlineAfter(kShort))) << alice.stderrText();
 }
 
+// A host that never registered places and answers calls without a contact
+// address of their own; 5.1 used to crash whenever such a call left the
+// conference, whichever way it left. Each step below is one of those ways,
+// and every request after it must still be answered.
+TEST(UnregisteredHost, SurvivesEveryWayAnInviteeLeaves) {
+  Kamailio registrar;
+  PulseAudio pulse;
+  auto host = startInitializedHelper(&pulse);
+  auto bob = startRegisteredHelper(registrar, &pulse, "bob");
+  auto carol = startRegisteredHelper(registrar, &pulse, "carol");
+  const std::string bobUri = registrar.uri("bob");
+  const std::string carolUri = registrar.uri("carol");
+  const std::string daveUri = registrar.uri("dave");  // not registered: refused by the registrar
+  auto logs = [&] {
+    return "\n--- host ---\n" + host->stderrText() + "\n--- bob ---\n" + bob->stderrText() +
+           "\n--- carol ---\n" + carol->stderrText();
+  };
+
+  ASSERT_TRUE(succeeded(host->request("MAKE_CALL", {{"target", bobUri}})));
+  expectState(*bob, "incomingReceived");
+  ASSERT_TRUE(succeeded(bob->request("ANSWER_CALL")));
+  expectState(*host, "streamsRunning");
+
+  // The invitation the registrar refuses ends while carol's still rings.
+  const json invited = host->request("INVITE_CONFERENCE", {{"targetsCsv", carolUri + "," + daveUri}});
+  ASSERT_TRUE(succeeded(invited)) << invited.dump() << logs();
+  EXPECT_EQ(invited["payload"], (json{{"invitedCount", "2"}}));
+  expectState(*carol, "incomingReceived");
+  const std::string refused = callsOf(*host, [&](const std::string& calls) {
+    return !contains(calls, "remote=" + daveUri) && contains(calls, "remote=" + carolUri);
+  });
+  EXPECT_FALSE(contains(refused, "remote=" + daveUri)) << refused << logs();
+
+  // Removed by the host.
+  ASSERT_TRUE(succeeded(carol->request("ANSWER_CALL"))) << carol->stderrText();
+  const std::string joined = callsOf(*host, conferenceOf(bobUri, carolUri));
+  EXPECT_TRUE(conferenceOf(bobUri, carolUri)(joined)) << joined << logs();
+  EXPECT_TRUE(succeeded(host->request("REMOVE_CONFERENCE_PARTICIPANT", {{"target", carolUri}}))) << logs();
+  expectCallEnded(*carol, "carol");
+  EXPECT_TRUE(inCall(*bob)) << "the host's call with bob goes on";
+
+  // Hung up by the invitee.
+  ASSERT_TRUE(succeeded(bob->request("HANGUP_CALL")));
+  expectCallEnded(*bob, "bob");
+  EXPECT_TRUE(pollUntil([&] { return !inCall(*host); }, deadlineAfter(kShort))) << logs();
+
+  // Still ringing when the host hangs up.
+  ASSERT_TRUE(succeeded(host->request("INVITE_CONFERENCE", {{"targetsCsv", carolUri}})));
+  expectState(*carol, "incomingReceived");
+  ASSERT_TRUE(succeeded(host->request("HANGUP_CALL")));
+  EXPECT_TRUE(pollUntil([&] { return !inCall(*carol); }, deadlineAfter(kCallSetup))) << logs();
+  EXPECT_TRUE(pollUntil([&] { return !inCall(*host); }, deadlineAfter(kShort))) << logs();
+
+  const auto exit = host->closeAndWait();
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_TRUE(exit->success()) << exit->describe() << logs();
+}
+
+// The engine holds at most ten calls (its default). 5.1 crashed on the
+// eleventh invitation of a list; the list is refused whole instead, and one
+// that fits still goes out.
+TEST(ConferenceRequests, AListTheEngineCannotCallInFullIsRefusedWhole) {
+  PulseAudio pulse;
+  auto helper = startInitializedHelper(&pulse);
+  auto targets = [](int count) {
+    std::string csv;
+    for (int i = 0; i < count; ++i)  // nothing answers there: the calls only have to be placed
+      csv += (i ? "," : "") + std::string("sip:guest") + std::to_string(i) + "@127.0.0.1:" + std::to_string(9 + i);
+    return csv;
+  };
+
+  EXPECT_EQ(errorOf(helper->request("INVITE_CONFERENCE", {{"targetsCsv", targets(11)}})),
+            "inviteConference failed: exception(result: \"create null Call value\")");
+  EXPECT_FALSE(inCall(*helper)) << "nobody was called";
+
+  ASSERT_TRUE(succeeded(helper->request("HANGUP_CALL")));  // ends the empty conference that stays
+  const json invited = helper->request("INVITE_CONFERENCE", {{"targetsCsv", targets(10)}});
+  EXPECT_TRUE(succeeded(invited)) << invited.dump() << helper->stderrText();
+  EXPECT_EQ(invited["payload"], (json{{"invitedCount", "10"}}));
+  ASSERT_TRUE(succeeded(helper->request("HANGUP_CALL")));
+  EXPECT_TRUE(pollUntil([&] { return !inCall(*helper); }, deadlineAfter(kCallSetup))) << helper->stderrText();
+
+  const auto exit = helper->closeAndWait();
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_TRUE(exit->success()) << exit->describe() << "\n" << helper->stderrText();
+}
+
 TEST(ConferenceRequests, BadInputGetsItsAnswerAndTheHelperKeepsAnswering) {
   PulseAudio pulse;
   HelperClient helper(HelperOptions{.pulse = &pulse});
