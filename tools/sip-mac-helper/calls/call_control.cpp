@@ -99,7 +99,12 @@ std::optional<std::string> answerCall(LinphoneCore* core) {
 void hangupCall(LinphoneCore* core) {
   if (core == nullptr) return;
   if (LinphoneCall* call = linphone_core_get_current_call(core)) {
-    if (LinphoneConference* conference = linphone_call_get_conference(call)) {
+    LinphoneConference* conference = linphone_call_get_conference(call);
+    // Only a conference hosted here is ended as a whole. A participant's
+    // call belongs to the host's conference too, and liblinphone 5.1 crashes
+    // when asked to terminate it from the participant's side; for a
+    // participant, hanging up ends its calls as below.
+    if (conference != nullptr && conference == linphone_core_get_conference(core)) {
       if (linphone_conference_terminate(conference) >= 0) return;
     }
   }

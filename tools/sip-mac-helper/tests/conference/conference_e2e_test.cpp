@@ -309,6 +309,36 @@ TEST(HostedConference, StartsWithoutACallAndHangingUpEndsItForEveryone) {
   EXPECT_TRUE(pollUntil([&] { return !inCall(alice); }, deadlineAfter(kShort))) << alice.stderrText();
 }
 
+// HANGUP_CALL on a participant's side: its call belongs to the host's
+// conference, which 5.1 crashed trying to terminate from there. Each
+// participant leaves on its own; the others go on.
+TEST(HostedConference, ParticipantsHangingUpLeaveAndTheOthersGoOn) {
+  ThreeParties parties;
+  HelperClient& alice = *parties.alice;
+  HelperClient& bob = *parties.bob;
+  HelperClient& carol = *parties.carol;
+  const std::string bobUri = parties.registrar.uri("bob");
+  const std::string carolUri = parties.registrar.uri("carol");
+  parties.aliceCallsBob();
+  ASSERT_TRUE(succeeded(alice.request("INVITE_CONFERENCE", {{"targetsCsv", carolUri}})));
+  expectState(carol, "incomingReceived");
+  ASSERT_TRUE(succeeded(carol.request("ANSWER_CALL"))) << carol.stderrText();
+  const std::string joined = callsOf(alice, conferenceOf(bobUri, carolUri));
+  ASSERT_TRUE(conferenceOf(bobUri, carolUri)(joined)) << joined << parties.logs();
+
+  ASSERT_TRUE(succeeded(carol.request("HANGUP_CALL")));
+  expectCallEnded(carol, "carol");
+  const std::string left = callsOf(alice, [&](const std::string& calls) {
+    return !contains(calls, "remote=" + carolUri) && contains(calls, "state=StreamsRunning remote=" + bobUri);
+  });
+  EXPECT_FALSE(contains(left, "remote=" + carolUri)) << left << parties.logs();
+  EXPECT_TRUE(inCall(bob)) << "bob stays with alice";
+
+  ASSERT_TRUE(succeeded(bob.request("HANGUP_CALL")));
+  expectCallEnded(bob, "bob");
+  EXPECT_TRUE(pollUntil([&] { return !inCall(alice); }, deadlineAfter(kShort))) << parties.logs();
+}
+
 // A host that never registered places and answers calls without a contact
 // address of their own; 5.1 used to crash whenever such a call left the
 // conference, whichever way it left. Each step below is one of those ways,
