@@ -38,6 +38,20 @@ bool engineCanSendDtmf(char key) {
          key == '*' || key == '#' || key == '!';
 }
 
+// Whether `call` still has media to carry a digit. The anchor rule may pick
+// a call that has already ended (one that 5.1 left in its list), and 5.1
+// then sends into audio streams it has already freed.
+bool callStillConnected(LinphoneCall* call) {
+  switch (linphone_call_get_state(call)) {
+    case LinphoneCallStateError:
+    case LinphoneCallStateEnd:
+    case LinphoneCallStateReleased:
+      return false;
+    default:
+      return true;
+  }
+}
+
 std::size_t callCount(LinphoneCore* core) {
   return bctbx_list_size(linphone_core_get_calls(core));
 }
@@ -143,7 +157,7 @@ std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& reque
                        describeCallStates(core) + "]");
 
   const LinphoneStatus status =
-      engineCanSendDtmf(firstByte) ? linphone_call_send_dtmf(call, firstByte) : -1;
+      engineCanSendDtmf(firstByte) && callStillConnected(call) ? linphone_call_send_dtmf(call, firstByte) : -1;
   if (status != 0) {
     const std::string description = engine::statusFailure("sendDtmf", status);
     bridge::writeDtmfLog(dtmfStageHead("helper_send_error", digit, requestId) + " error=" +

@@ -655,6 +655,34 @@ TEST(AudioDevices, OutputSelectionDuringAHostedConference) {
   expectState(*carol, "released");
 }
 
+// A call to the helper's own address comes back through the registrar, and
+// 5.1 takes the returning INVITE into the outgoing call. Answered and hung
+// up, that call stays in the engine's list as released. SEND_DTMF picks it
+// (the anchor rule takes any call left) and must refuse instead of sending
+// into the audio streams 5.1 has already freed, which crashed the helper.
+TEST(CallsToSelf, ADigitForTheEndedCallLeftInTheListIsRefused) {
+  Kamailio registrar;
+  PulseAudio pulse;
+  auto bob = startRegistered(registrar, pulse, "bob");
+  ASSERT_TRUE(bob->request("MAKE_CALL", {{"target", registrar.uri("bob")}}).value("success", false));
+  const auto looped = bob->waitFor(
+      "GET_CALL_STATE",
+      [](const json& r) { return r["payload"]["remoteAddress"] == "sip:bob@127.0.0.1" && r["payload"]["state"] == "idle"; },
+      kCallSetup);
+  ASSERT_TRUE(looped.satisfied) << looped.lastResponse.dump() << bob->stderrText();
+  (void)bob->request("ANSWER_CALL");
+  ASSERT_TRUE(bob->request("HANGUP_CALL").value("success", false));
+  expectState(*bob, "released");
+  if (!inCall(*bob)) GTEST_SKIP() << "this engine removes the looped call from its list";
+
+  EXPECT_EQ(errorOf(bob->request("SEND_DTMF", {{"digit", "5"}}, "dtmf-ended")),
+            "sendDtmf failed: exception(result: \"sendDtmf returned value -1\")");
+  const std::string selected =
+      traceLineStartingWith(*bob, "[DTMF_TRACE] stage=helper_selected_call digit=5 requestId=dtmf-ended ");
+  EXPECT_NE(selected.find(" selectedState=Released "), std::string::npos) << selected;
+  (void)bob->query("GET_CALL_STATE");  // throws if the helper has gone
+}
+
 // ---------------------------------------------------------------------------
 // Bad input
 
