@@ -72,15 +72,14 @@ class LocationService {
   virtual std::shared_ptr<LocationManager> createManager(std::weak_ptr<LocationManagerDelegate> delegate) = 0;
 };
 
-// Linux has no location service: everything counts as switched off, so
-// every request ends with "disabled".
+// A service that counts as switched off: every request ends "disabled".
 std::shared_ptr<LocationService> makeServicesOffLocationService();
 
-// The service for one request, chosen when the request begins: the
-// simulated service when the environment variable
+// The service for one request, chosen when the request begins by the
+// platform's factory: the simulated service when the environment variable
 // TAVIREL_LOCATION_SIMULATION names a scenario file (read afresh each time),
-// services off otherwise. A scenario that cannot be read or is invalid gives
-// one line on stderr and services off. Main thread.
+// the platform's own location service otherwise. A scenario that cannot be
+// read or is invalid gives one line on stderr and services off. Main thread.
 std::shared_ptr<LocationService> locationServiceForRequest(const std::string& requestId, Scheduler& mainQueue,
                                                            const Clock& clock);
 

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <cassert>
 #include <exception>
 #include <string>
 
@@ -16,8 +17,8 @@ MainQueue::~MainQueue() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    wakeLocked();
   }
-  wake_.notify_one();
   thread_.join();
 }
 
@@ -30,11 +31,25 @@ MainQueue& MainQueue::main() {
 }
 
 void MainQueue::post(Task task) {
-  {
-    std::lock_guard lock(mutex_);
-    ready_.push_back(std::move(task));
+  std::lock_guard lock(mutex_);
+  ready_.push_back(std::move(task));
+  wakeLocked();
+}
+
+// Under the lock: the queue thread destroys the idle wait under the same
+// lock, so it cannot be woken while going away.
+void MainQueue::wakeLocked() {
+  if (idleWait_) {
+    idleWait_->wake();
+  } else {
+    wake_.notify_one();
   }
-  wake_.notify_one();
+}
+
+void MainQueue::installIdleWait(std::unique_ptr<IdleWait> wait) {
+  assert(isCurrent());
+  std::lock_guard lock(mutex_);
+  idleWait_ = std::move(wait);
 }
 
 void MainQueue::postAfter(std::chrono::nanoseconds delay, Task task) {
@@ -42,11 +57,9 @@ void MainQueue::postAfter(std::chrono::nanoseconds delay, Task task) {
   const TimePoint now = std::chrono::steady_clock::now();
   if (delay > TimePoint::max() - now) return;  // never due
   const TimePoint due = now + std::chrono::duration_cast<TimePoint::duration>(delay);
-  {
-    std::lock_guard lock(mutex_);
-    timed_.emplace(std::pair{due, nextSequence_++}, std::move(task));
-  }
-  wake_.notify_one();
+  std::lock_guard lock(mutex_);
+  timed_.emplace(std::pair{due, nextSequence_++}, std::move(task));
+  wakeLocked();
 }
 
 void MainQueue::run() {
@@ -73,13 +86,23 @@ void MainQueue::run() {
       lock.lock();
       continue;
     }
-    if (stopping_) return;
-    if (timed_.empty()) {
-      wake_.wait(lock);
+    if (stopping_) break;
+    std::optional<TimePoint> due;
+    if (!timed_.empty()) due = timed_.begin()->first.first;
+    if (IdleWait* idle = idleWait_.get()) {
+      // Only this thread replaces or destroys the wait, so it stays valid
+      // while the lock is released for the poll.
+      lock.unlock();
+      idle->waitUntil(due);
+      lock.lock();
+    } else if (due) {
+      wake_.wait_until(lock, *due);
     } else {
-      wake_.wait_until(lock, timed_.begin()->first.first);
+      wake_.wait(lock);
     }
   }
+  std::unique_ptr<IdleWait> idle = std::move(idleWait_);
+  lock.unlock();
 }
 
 }  // namespace tavirel::location

@@ -15,6 +15,8 @@
 //    on with the next task.
 //  - A task and everything it captured is destroyed on the queue's thread,
 //    outside the queue's lock, so its destructor may post further tasks.
+//  - An event loop that has to run on this thread (GLib's, for D-Bus) can
+//    take over the thread's idle wait; tasks keep all the guarantees above.
 #pragma once
 
 #include <chrono>
@@ -22,7 +24,9 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -31,6 +35,22 @@
 #include "platform/task.h"
 
 namespace tavirel::location {
+
+// What the queue's thread does while no task is ready. Without one it
+// sleeps on a condition variable; an event loop installed here polls its
+// own sources instead and dispatches them on the queue's thread.
+class IdleWait {
+ public:
+  using TimePoint = std::chrono::steady_clock::time_point;
+  virtual ~IdleWait() = default;
+  // Queue thread. Returns by `due` (none: no timed task is pending), soon
+  // after wake(), or after dispatching some of its own events; returning
+  // early is harmless. A wake() that came before this call makes it return
+  // at once, so a post is never slept through.
+  virtual void waitUntil(std::optional<TimePoint> due) = 0;
+  // Any thread, called with the queue's lock held: must not block or post.
+  virtual void wake() = 0;
+};
 
 class MainQueue final : public Scheduler {
  public:
@@ -57,10 +77,16 @@ class MainQueue final : public Scheduler {
 
   bool isCurrent() const { return std::this_thread::get_id() == thread_.get_id(); }
 
+  // Queue thread only (so a loop that binds itself to the calling thread
+  // binds to the right one). Replaces the idle wait from the next wait on;
+  // the wait is destroyed on the queue's thread when the queue stops.
+  void installIdleWait(std::unique_ptr<IdleWait> wait);
+
  private:
   using TimePoint = std::chrono::steady_clock::time_point;
 
   void run();
+  void wakeLocked();
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -68,6 +94,7 @@ class MainQueue final : public Scheduler {
   std::map<std::pair<TimePoint, std::uint64_t>, Task> timed_;  // guarded by mutex_; keyed by due, then posting order
   std::uint64_t nextSequence_ = 0;                            // guarded by mutex_
   bool stopping_ = false;                                     // guarded by mutex_
+  std::unique_ptr<IdleWait> idleWait_;                        // guarded by mutex_; used by the queue thread
   std::string threadName_;
   std::thread thread_;  // last: starts after the fields it uses exist
 };

@@ -1,6 +1,5 @@
 #include "platform/simulated_location_service.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -134,22 +133,19 @@ std::shared_ptr<LocationService> makeServicesOffLocationService() {
   return std::make_shared<ServicesOffLocationService>();
 }
 
-std::shared_ptr<LocationService> locationServiceForRequest(const std::string& requestId, Scheduler& mainQueue,
-                                                           const Clock& clock) {
-  const char* path = std::getenv("TAVIREL_LOCATION_SIMULATION");
-  if (path == nullptr) return makeServicesOffLocationService();
-
+std::shared_ptr<LocationService> simulatedLocationServiceFromFile(const std::string& path,
+                                                                  const std::string& requestId,
+                                                                  Scheduler& mainQueue, const Clock& clock) {
   std::ifstream file(path, std::ios::binary);
   std::ostringstream text;
   if (file) text << file.rdbuf();
   if (!file) {
-    writeDiagnosticLine(std::string("simulation scenario \"") + path +
-                        "\" cannot be read; location services count as off");
+    writeDiagnosticLine("simulation scenario \"" + path + "\" cannot be read; location services count as off");
     return makeServicesOffLocationService();
   }
   auto parsed = parseScenario(text.str(), requestId);
   if (auto* problem = std::get_if<std::string>(&parsed)) {
-    writeDiagnosticLine(std::string("simulation scenario \"") + path + "\" is invalid (" + *problem +
+    writeDiagnosticLine("simulation scenario \"" + path + "\" is invalid (" + *problem +
                         "); location services count as off");
     return makeServicesOffLocationService();
   }

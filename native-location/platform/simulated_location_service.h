@@ -12,6 +12,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/location_service.h"
 #include "platform/scenario.h"
@@ -22,5 +23,12 @@ namespace tavirel::location {
 // every event it schedules.
 std::shared_ptr<LocationService> makeSimulatedLocationService(Scenario scenario, Scheduler& mainQueue,
                                                               const Clock& clock);
+
+// The simulated service playing the scenario file at `path` to the request
+// `requestId`, read afresh for each request. A scenario that cannot be read
+// or is invalid gives one line on stderr and services off.
+std::shared_ptr<LocationService> simulatedLocationServiceFromFile(const std::string& path,
+                                                                  const std::string& requestId,
+                                                                  Scheduler& mainQueue, const Clock& clock);
 
 }  // namespace tavirel::location

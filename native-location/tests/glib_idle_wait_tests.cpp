@@ -1,0 +1,136 @@
+// GLib's main context run as a main queue's idle wait: GLib sources and
+// queue tasks share the one thread, and neither starves the other. Every
+// wait is bounded.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/geoclue_location_service.h"
+#include "platform/linux/glib_idle_wait.h"
+#include "platform/main_queue.h"
+
+namespace tavirel::location {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class Journal {
+ public:
+  void add(std::string label) {
+    std::lock_guard lock(mutex_);
+    labels_.push_back(std::move(label));
+    threads_.push_back(std::this_thread::get_id());
+    changed_.notify_all();
+  }
+  [[nodiscard]] bool wait(std::size_t count, std::chrono::milliseconds limit = 5s) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] { return labels_.size() >= count; });
+  }
+  std::vector<std::string> labels() {
+    std::lock_guard lock(mutex_);
+    return labels_;
+  }
+  std::vector<std::thread::id> threads() {
+    std::lock_guard lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> labels_;
+  std::vector<std::thread::id> threads_;
+};
+
+// Installs the context from a queue task, as the GeoClue2 service does.
+GMainContext* installOn(MainQueue& queue, Journal& journal) {
+  std::atomic<GMainContext*> context{nullptr};
+  queue.post([&] {
+    context = glibContextOn(queue);
+    journal.add("installed");
+  });
+  EXPECT_TRUE(journal.wait(1));
+  return context;
+}
+
+TEST(GlibIdleWait, GlibSourcesAndQueueTasksRunOnTheQueueThread) {
+  MainQueue queue("test-queue");
+  Journal journal;
+  GMainContext* context = installOn(queue, journal);
+  ASSERT_NE(context, nullptr);
+
+  // Attached from another thread, as GDBus's worker does with replies.
+  GSource* timer = g_timeout_source_new(20);
+  g_source_set_callback(
+      timer, [](gpointer data) -> gboolean {
+        static_cast<Journal*>(data)->add("glib timer");
+        return G_SOURCE_REMOVE;
+      },
+      &journal, nullptr);
+  g_source_attach(timer, context);
+  g_source_unref(timer);
+  queue.post([&] { journal.add("task"); });
+  ASSERT_TRUE(journal.wait(3));
+  for (auto id : journal.threads()) EXPECT_EQ(id, journal.threads().front());
+
+  // The queue's thread is the context's owner and its thread default.
+  queue.post([&] {
+    journal.add(g_main_context_is_owner(context) && g_main_context_get_thread_default() == context ? "owner"
+                                                                                                   : "not owner");
+  });
+  ASSERT_TRUE(journal.wait(4));
+  EXPECT_EQ(journal.labels().back(), "owner");
+}
+
+TEST(GlibIdleWait, PostsAndDueTasksWakeAnIdlePoll) {
+  MainQueue queue("test-queue");
+  Journal journal;
+  installOn(queue, journal);
+  // GLib has no source due: the poll would sleep for ever unless the post
+  // and the queue's timer end it.
+  std::thread([&] { queue.post([&] { journal.add("posted"); }); }).join();
+  ASSERT_TRUE(journal.wait(2, 2s));
+
+  const auto deferred = Clock::now();
+  queue.postAfter(50ms, [&] { journal.add("due"); });
+  ASSERT_TRUE(journal.wait(3, 5s));
+  const auto took = Clock::now() - deferred;
+  EXPECT_GE(took, 50ms);  // never early, though the poll counts in whole milliseconds
+}
+
+TEST(GlibIdleWait, QueueStopsWhileGlibIsIdle) {
+  Journal journal;
+  {
+    MainQueue queue("test-queue");
+    installOn(queue, journal);
+    queue.postAfter(std::chrono::hours(1), [&] { journal.add("never"); });
+  }  // joins: the stop must wake the poll
+  EXPECT_EQ(journal.labels(), (std::vector<std::string>{"installed"}));
+}
+
+void noteSigpipe(int) {}
+
+TEST(GlibSockets, TheHostsSigpipeHandlerSurvivesGio) {
+  struct sigaction ours {};
+  ours.sa_handler = &noteSigpipe;
+  ASSERT_EQ(sigaction(SIGPIPE, &ours, nullptr), 0);
+  // Working out the bus address is the first GIO call the service makes.
+  EXPECT_FALSE(systemBusAddress().empty());
+  g_type_class_unref(g_type_class_ref(G_TYPE_SOCKET));
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGPIPE, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, &noteSigpipe);
+  signal(SIGPIPE, SIG_DFL);
+}
+
+}  // namespace
+}  // namespace tavirel::location
