@@ -4,12 +4,10 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <string>
 
-#include "bridge/dispatcher.h"
 #include "bridge/helper_state.h"
 #include "bridge/line_transport.h"
-#include "bridge/protocol.h"
+#include "bridge/request_loop.h"
 
 int main(int /*argc*/, char** argv) {
   using namespace tavirel;
@@ -26,20 +24,8 @@ int main(int /*argc*/, char** argv) {
 
   bridge::LineReader input(STDIN_FILENO);
   bridge::LineWriter output(protocolFd);
-  std::string line;
-  while (input.next(line)) {
-    const auto response = bridge::respondTo(state, line);
-    auto encoded = bridge::encodeResponse(response);
-    bool written;
-    if (encoded) {
-      encoded->push_back('\n');
-      written = output.write(*encoded);
-    } else {
-      written = output.write(bridge::kEncodingFallbackLine);
-    }
-    // Nobody is listening any more; leave quietly.
-    if (!written) _exit(EXIT_FAILURE);
-  }
+  // Nobody is listening any more; leave quietly.
+  if (bridge::serve(input, output, state) == bridge::ServeEnd::peerGone) _exit(EXIT_FAILURE);
   // The engine keeps running on its own thread until the very end; no
   // teardown, no static destructors racing it.
   _exit(EXIT_SUCCESS);

@@ -2,6 +2,7 @@
 
 #include "audio/device_kinds.h"
 #include "audio/platform_audio.h"
+#include "bridge/engine_queue.h"
 #include "bridge/trace.h"
 
 namespace tavirel::audio {
@@ -71,29 +72,34 @@ std::vector<bridge::AudioDevicePayload> audioDevicePayloads(LinphoneCore* core,
                                                             unsigned capabilityMask,
                                                             const LinphoneAudioDevice* current,
                                                             const LinphoneAudioDevice* fallback) {
+  assertOnEngineQueue();
   const LinphoneAudioDevice* selected = current != nullptr ? current : fallback;
   const std::string selectedId = selected != nullptr ? text(linphone_audio_device_get_id(selected)) : "";
   return audioDevicePayloads(DeviceList(core).facts(), capabilityMask, selectedId);
 }
 
 std::string audioDevicePayloadJson(LinphoneCore* core) {
+  assertOnEngineQueue();
   return bridge::encodeDeviceList(audioDevicePayloads(core, kCapabilityPlay,
                                                       linphone_core_get_output_audio_device(core),
                                                       linphone_core_get_default_output_audio_device(core)));
 }
 
 std::string audioInputDevicePayloadJson(LinphoneCore* core) {
+  assertOnEngineQueue();
   return bridge::encodeDeviceList(audioDevicePayloads(core, kCapabilityRecord,
                                                       linphone_core_get_input_audio_device(core),
                                                       linphone_core_get_default_input_audio_device(core)));
 }
 
-std::optional<std::string> selectPlaybackDevice(LinphoneCore* core, const std::string& deviceId) {
+WorkResult selectPlaybackDevice(EngineContext& engine, const std::string& deviceId) {
+  assertOnEngineQueue();
+  LinphoneCore* core = engine.core();
   // A headset plugged in a moment ago may not be in the engine's list yet.
-  reloadSoundDevicesIfNeeded(core);
+  rescanSoundDevices(engine, core);
   const DeviceList devices(core);
   LinphoneAudioDevice* device = devices.find(deviceId, kCapabilityPlay);
-  if (device == nullptr) return "Audio device is unavailable: " + deviceId;
+  if (device == nullptr) return WorkResult::failed("Audio device is unavailable: " + deviceId);
 
   linphone_core_set_output_audio_device(core, device);
   linphone_core_set_default_output_audio_device(core, device);
@@ -105,20 +111,21 @@ std::optional<std::string> selectPlaybackDevice(LinphoneCore* core, const std::s
       linphone_call_set_output_audio_device(call, device);
   }
   configurePlaybackGain(core);
-  return std::nullopt;
+  return WorkResult::done();
 }
 
-std::optional<std::string> selectCaptureDevice(LinphoneCore* core, const std::string& deviceId) {
+WorkResult selectCaptureDevice(LinphoneCore* core, const std::string& deviceId) {
+  assertOnEngineQueue();
   const DeviceList devices(core);
   LinphoneAudioDevice* device = devices.find(deviceId, kCapabilityRecord);
-  if (device == nullptr) return "Audio input device is unavailable: " + deviceId;
+  if (device == nullptr) return WorkResult::failed("Audio input device is unavailable: " + deviceId);
 
   linphone_core_set_input_audio_device(core, device);
   linphone_core_set_default_input_audio_device(core, device);
   const DeviceFacts facts = factsOf(device);
   bridge::writeDebugLog("[AUDIO_INPUT_DEVICE_TRACE] selected id=" + facts.id + " name=" + facts.name +
                         " type=" + std::string(deviceKindName(facts.type)));
-  return std::nullopt;
+  return WorkResult::done();
 }
 
 }  // namespace tavirel::audio

@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "bridge/helper_state.h"
 #include "bridge/protocol.h"
+#include "bridge/work_result.h"
 
 namespace tavirel::audio {
 
@@ -51,9 +53,9 @@ std::string audioInputDevicePayloadJson(LinphoneCore* core);
 
 // Errors: "Audio device is unavailable: <id>" when no playback-capable device
 // has that id (the re-scan has happened by then).
-std::optional<std::string> selectPlaybackDevice(LinphoneCore* core, const std::string& deviceId);
+WorkResult selectPlaybackDevice(EngineContext& engine, const std::string& deviceId);
 // Errors: "Audio input device is unavailable: <id>" when no record-capable
 // device has that id. A running call keeps its input as the engine decides.
-std::optional<std::string> selectCaptureDevice(LinphoneCore* core, const std::string& deviceId);
+WorkResult selectCaptureDevice(LinphoneCore* core, const std::string& deviceId);
 
 }  // namespace tavirel::audio

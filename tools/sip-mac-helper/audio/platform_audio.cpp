@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "audio/device_kinds.h"
+#include "bridge/engine_queue.h"
 #include "bridge/trace.h"
 
 namespace tavirel::audio {
@@ -31,6 +32,7 @@ std::string formatGainDb(float gainDb) {
 }
 
 void selectPlatformDefaultAudioDevices(LinphoneCore* core) {
+  assertOnEngineQueue();
   // Borrowed; the setters take a non-const pointer but only add a reference.
   const LinphoneAudioDevice* output = linphone_core_get_default_output_audio_device(core);
   const LinphoneAudioDevice* input = linphone_core_get_default_input_audio_device(core);
@@ -41,6 +43,7 @@ void selectPlatformDefaultAudioDevices(LinphoneCore* core) {
 }
 
 void configurePlaybackGain(LinphoneCore* core) {
+  assertOnEngineQueue();
   const LinphoneAudioDevice* device = linphone_core_get_output_audio_device(core);  // borrowed
   if (!device) device = linphone_core_get_default_output_audio_device(core);
   if (!device) {
@@ -62,29 +65,39 @@ bool reloadSoundDevicesIfNeeded(bool& reloading, const std::function<void()>& re
   return true;
 }
 
-void reloadSoundDevicesIfNeeded(LinphoneCore* core) {
-  reloadSoundDevicesIfNeeded(helperState().reloadingSoundDevices,
-                             [core] { linphone_core_reload_sound_devices(core); });
+void rescanSoundDevices(EngineContext& engine, LinphoneCore* core) {
+  assertOnEngineQueue();
+  reloadSoundDevicesIfNeeded(engine.reloadingSoundDevices, [core] { linphone_core_reload_sound_devices(core); });
 }
 
-void deviceListChanged(HelperState& state) {
-  LinphoneCore* core = state.linphoneCore;
-  if (!core) return;
-  reloadSoundDevicesIfNeeded(state.reloadingSoundDevices, [core] { linphone_core_reload_sound_devices(core); });
+void devicesChanged(HelperState& state, LinphoneCore* core) {
+  rescanSoundDevices(state.engine, core);
   configurePlaybackGain(core);
 }
 
+void deviceListChanged(HelperState& state) {
+  if (LinphoneCore* core = state.engine.core()) devicesChanged(state, core);
+}
+
+void engineStarted(HelperState& state, LinphoneCore* core) {
+  assertOnEngineQueue();
+  selectPlatformDefaultAudioDevices(core);
+  configurePlaybackGain(core);
+  installAudioDeviceListener(state);
+}
+
+void currentDeviceChanged(HelperState&, LinphoneCore* core) { configurePlaybackGain(core); }
+
 void installAudioDeviceListener(HelperState& state) {
-  if (state.audioDeviceListenerInstalled) return;
-  state.audioDeviceListenerBlock = [&state] { deviceListChanged(state); };
-  state.audioDeviceWatch = platform::AudioDeviceWatch::install(state.sipQueue, state.audioDeviceListenerBlock);
-  if (!state.audioDeviceWatch) {
+  EngineContext& engine = state.engine;
+  if (engine.audioDeviceWatch) return;  // once per process
+  engine.audioDeviceListenerBlock = [&state] { deviceListChanged(state); };
+  engine.audioDeviceWatch = platform::AudioDeviceWatch::install(state.sipQueue, engine.audioDeviceListenerBlock);
+  if (!engine.audioDeviceWatch) {
     // No sound server: device changes are then seen only through the
     // engine's own events.
-    state.audioDeviceListenerBlock = nullptr;
-    return;
+    engine.audioDeviceListenerBlock = nullptr;
   }
-  state.audioDeviceListenerInstalled = true;
 }
 
 }  // namespace tavirel::audio

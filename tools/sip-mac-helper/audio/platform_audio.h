@@ -26,10 +26,11 @@ void selectPlatformDefaultAudioDevices(LinphoneCore* core);
 // none, traces that the engine's gain is kept.
 void configurePlaybackGain(LinphoneCore* core);
 
-// Re-scans the engine's sound devices unless a re-scan is already running on
+// Re-scans `core`'s sound devices unless a re-scan is already running on
 // this queue (the re-scan itself can raise a device-list event whose handler
-// lands here again).
-void reloadSoundDevicesIfNeeded(LinphoneCore* core);
+// lands here again). `core` is passed because it may not yet be
+// engine.core() while it starts.
+void rescanSoundDevices(EngineContext& engine, LinphoneCore* core);
 // The guard alone: runs `reload` with `reloading` set, unless it is set.
 // Returns whether `reload` ran.
 bool reloadSoundDevicesIfNeeded(bool& reloading, const std::function<void()>& reload);
@@ -39,8 +40,17 @@ bool reloadSoundDevicesIfNeeded(bool& reloading, const std::function<void()>& re
 // sound server nothing is installed and nothing is reported.
 void installAudioDeviceListener(HelperState& state);
 
-// The listener: re-scan (unless one runs) and re-apply the gain. Nothing
-// before the engine exists.
+// What a new core gets once it has started: the platform defaults, the gain
+// and the sound server's device listener.
+void engineStarted(HelperState& state, LinphoneCore* core);
+// The engine's current device changed: the gain is applied again.
+void currentDeviceChanged(HelperState& state, LinphoneCore* core);
+
+// Re-scan `core`'s devices (unless a re-scan runs) and re-apply the gain:
+// what both the sound server's and the engine's device-list events do.
+void devicesChanged(HelperState& state, LinphoneCore* core);
+// The sound server's listener: devicesChanged for the helper's engine;
+// nothing before the engine exists.
 void deviceListChanged(HelperState& state);
 
 // The gain as the trace writes it: shortest text that reads back to the same

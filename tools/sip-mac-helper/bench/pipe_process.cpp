@@ -1,8 +1,6 @@
 #include "pipe_process.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,35 +9,14 @@
 #include <cstring>
 #include <stdexcept>
 
-extern char** environ;
+#include "platform/process/spawn.h"
 
 namespace tavirel::bench {
 namespace {
 
-[[noreturn]] void throwErrno(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
 void closeFd(int& fd) {
   if (fd >= 0) ::close(fd);
   fd = -1;
-}
-
-std::vector<std::string> buildEnvironment(const std::map<std::string, std::optional<std::string>>& changes) {
-  std::map<std::string, std::string> merged;
-  for (char** entry = environ; *entry; ++entry) {
-    std::string_view text(*entry);
-    const auto eq = text.find('=');
-    if (eq == std::string_view::npos) continue;
-    merged[std::string(text.substr(0, eq))] = std::string(text.substr(eq + 1));
-  }
-  for (const auto& [name, value] : changes) {
-    if (value) merged[name] = *value;
-    else merged.erase(name);
-  }
-  std::vector<std::string> out;
-  for (const auto& [name, value] : merged) out.push_back(name + "=" + value);
-  return out;
 }
 
 }  // namespace
@@ -50,88 +27,24 @@ PipeProcess::PipeProcess(const SpawnOptions& options) {
   static const bool ignoredSigpipe = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
   (void)ignoredSigpipe;
 
-  // Everything exec needs is prepared before fork: the child only calls
-  // async-signal-safe functions.
-  std::vector<std::string> env = buildEnvironment(options.env);
-  std::vector<char*> envp;
-  for (auto& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> args = options.argv;
-  std::vector<char*> argvp;
-  for (auto& arg : args) argvp.push_back(arg.data());
-  argvp.push_back(nullptr);
-  const std::string cwd = options.workingDirectory.string();
-  const std::string errPath = options.stderrFile.empty() ? "/dev/null" : options.stderrFile.string();
-  // The program is looked up in the child's PATH, as the shell would.
-  std::string path = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
-  for (const auto& entry : env)
-    if (entry.starts_with("PATH=")) path = entry.substr(5);
-
-  int inPipe[2], outPipe[2], failPipe[2];
-  if (::pipe2(inPipe, O_CLOEXEC) != 0) throwErrno("pipe");
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) throwErrno("pipe");
-  if (::pipe2(failPipe, O_CLOEXEC) != 0) throwErrno("pipe");
-  const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (errFd < 0) throwErrno("open " + errPath);
-  const pid_t parent = ::getpid();
+  // Both pipes stay blocking: the benchmark's reads and writes are the
+  // figures, and the watchdog bounds them instead of a poll per read.
+  process::Pipe input = process::makePipe();
+  process::Pipe output = process::makePipe();
+  process::SpawnOptions spawn;
+  spawn.argv = options.argv;
+  spawn.env = options.env;
+  spawn.workingDirectory = options.workingDirectory;
+  spawn.stdinFrom = process::Stdio::fd(input.read.get());
+  spawn.stdoutTo = process::Stdio::fd(output.write.get());
+  spawn.stderrTo = options.stderrFile.empty() ? process::Stdio::null() : process::Stdio::file(options.stderrFile, 0600);
+  spawn.ownProcessGroup = true;
+  spawn.dieWithParent = true;
 
   startedAt_ = Clock::now();
-  pid_ = ::fork();
-  if (pid_ < 0) throwErrno("fork");
-  if (pid_ == 0) {
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    ::dup2(inPipe[0], 0);
-    ::dup2(outPipe[1], 1);
-    ::dup2(errFd, 2);
-    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) {
-      const int error = errno;
-      (void)!::write(failPipe[1], &error, sizeof error);
-      ::_exit(127);
-    }
-    if (std::strchr(argvp[0], '/')) {
-      ::execve(argvp[0], argvp.data(), envp.data());
-    } else {
-      const char* dirs = path.c_str();
-      char candidate[4096];
-      while (*dirs) {
-        const char* colon = std::strchr(dirs, ':');
-        const std::size_t length = colon ? static_cast<std::size_t>(colon - dirs) : std::strlen(dirs);
-        const std::size_t nameLength = std::strlen(argvp[0]);
-        if (length + nameLength + 2 < sizeof candidate) {
-          std::memcpy(candidate, dirs, length);
-          candidate[length] = '/';
-          std::memcpy(candidate + length + 1, argvp[0], nameLength + 1);
-          ::execve(candidate, argvp.data(), envp.data());
-        }
-        dirs += length + (colon ? 1 : 0);
-      }
-    }
-    const int error = errno;
-    (void)!::write(failPipe[1], &error, sizeof error);
-    ::_exit(127);
-  }
-  ::setpgid(pid_, pid_);  // also from here, so the group exists before we signal it
-  ::close(inPipe[0]);
-  ::close(outPipe[1]);
-  ::close(failPipe[1]);
-  ::close(errFd);
-  inFd_ = inPipe[1];
-  outFd_ = outPipe[0];
-
-  int execError = 0;
-  ssize_t got;
-  do got = ::read(failPipe[0], &execError, sizeof execError);
-  while (got < 0 && errno == EINTR);
-  ::close(failPipe[0]);
-  if (got == static_cast<ssize_t>(sizeof execError)) {
-    ::waitpid(pid_, nullptr, 0);
-    reaped_ = true;
-    closeFd(inFd_);
-    closeFd(outFd_);
-    throw std::runtime_error("cannot start " + options.argv.front() + ": " + std::strerror(execError));
-  }
+  pid_ = process::spawn(spawn);
+  inFd_ = input.write.release();
+  outFd_ = output.read.release();
   watchdog_ = std::thread([this] { watch(); });
 }
 

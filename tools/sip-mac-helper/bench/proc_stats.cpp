@@ -95,4 +95,24 @@ std::pair<double, double> loadAverage() {
   return {one, five};
 }
 
+int openDescriptors(pid_t pid) {
+  std::error_code error;
+  int count = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+       it.increment(error))
+    ++count;
+  if (error) throw std::runtime_error("cannot list the descriptors of " + std::to_string(pid) + ": " + error.message());
+  return count;
+}
+
+WindowCost windowCost(const ProcessSample& before, const ProcessSample& after) {
+  const IdleCost cost = idleCost(before, after);
+  WindowCost window;
+  window.cpuPercent = cost.seconds > 0 ? 100.0 * cost.cpuSeconds / cost.seconds : 0;
+  window.wakeupsPerSecond = cost.wakeupsPerSecond;
+  window.threads = static_cast<double>(after.threads.size());
+  window.rssMiB = cost.rssMiB;
+  return window;
+}
+
 }  // namespace tavirel::bench

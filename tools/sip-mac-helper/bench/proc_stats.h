@@ -45,6 +45,19 @@ struct IdleCost {
 
 IdleCost idleCost(const ProcessSample& before, const ProcessSample& after);
 
+// Entries in /proc/PID/fd; throws std::runtime_error when the process is gone.
+int openDescriptors(pid_t pid);
+
+// The cost of a process over a window of `window`, sampled at its start and
+// end: CPU as a percentage of one core, wake-ups, threads and memory.
+struct WindowCost {
+  double cpuPercent = 0;  // user + system over the window, per cent of one core
+  double wakeupsPerSecond = 0;
+  double threads = 0;  // at the end
+  double rssMiB = 0;   // at the end
+};
+WindowCost windowCost(const ProcessSample& before, const ProcessSample& after);
+
 // The 1-minute and 5-minute load averages.
 std::pair<double, double> loadAverage();
 

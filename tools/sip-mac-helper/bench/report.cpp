@@ -1,5 +1,7 @@
 #include "report.h"
 
+#include <string_view>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -16,11 +18,13 @@ std::string number(double value, int decimals) {
   const std::size_t begin = negative ? 1 : 0;
   std::size_t dot = s.find('.');
   if (dot == std::string::npos) dot = s.size();
-  for (std::size_t at = dot; at > begin + 3;) {
-    at -= 3;
-    s.insert(at, ",");
+  const std::string_view digits = std::string_view(s).substr(begin, dot - begin);
+  std::string out = s.substr(0, begin);
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
   }
-  return s;
+  return out + s.substr(dot);
 }
 
 std::string cell(const Series& series, int decimals) {
@@ -66,7 +70,11 @@ std::string render(const std::vector<std::vector<std::string>>& rows) {
   std::string out;
   for (std::size_t r = 0; r < rows.size(); ++r) {
     out += "|";
-    for (std::size_t i = 0; i < rows[r].size(); ++i) out += " " + pad(rows[r][i], widths[i]) + " |";
+    for (std::size_t i = 0; i < rows[r].size(); ++i) {
+      out += ' ';
+      out += pad(rows[r][i], widths[i]);
+      out += " |";
+    }
     out += "\n";
     if (r == 0) {
       out += "|";

@@ -1,10 +1,11 @@
 #include "bridge/dispatcher.h"
 
-#include <array>
+#include <atomic>
 #include <memory>
 
 #include "audio/device_selection.h"
-#include "bridge/trace.h"
+#include "audio/platform_audio.h"
+#include "bridge/engine_queue.h"
 #include "calls/call_control.h"
 #include "calls/conference_control.h"
 #include "engine/engine_start.h"
@@ -14,53 +15,71 @@ namespace tavirel::bridge {
 namespace {
 
 using Command = HelperBridgeCommand;
-using Error = std::optional<std::string>;
 
 constexpr auto kRegistrationWait = std::chrono::seconds(15);
-
-// A string payload value, or null when the key is absent, there is no
-// payload, or the value is a boolean.
-const std::string* payloadString(const HelperBridgeRequest& request, std::string_view key) {
-  if (!request.payload) return nullptr;
-  const auto it = request.payload->find(key);
-  return it == request.payload->end() ? nullptr : it->second.string();
-}
 
 HelperBridgeResponse fail(const HelperBridgeRequest& request, std::string error) {
   return makeResponse(request.requestId, false, std::move(error));
 }
 
-HelperBridgeResponse outcome(const HelperBridgeRequest& request, Error error,
-                             std::optional<Payload> payload = std::nullopt) {
-  if (error) return fail(request, std::move(*error));
-  return makeResponse(request.requestId, true, std::nullopt, std::move(payload));
+// Runs `task` on the engine queue and waits for its result.
+template <typename Task>
+auto onEngineQueue(HelperState& state, Task&& task) {
+  using Result = decltype(task());
+  Result result{};
+  state.sipQueue.runSync([&] {
+    assertOnEngineQueue();
+    result = task();
+  });
+  return result;
 }
 
-// Runs `work` on the engine queue and waits for it.
-template <typename Work>
-auto onEngineQueue(HelperState& state, Work&& work) {
-  using Result = decltype(work());
-  if constexpr (std::is_void_v<Result>) {
-    state.sipQueue.runSync(work);
-  } else {
-    Result result{};
-    state.sipQueue.runSync([&] { result = work(); });
-    return result;
+HelperBridgeResponse answer(const CommandRow& row, const HelperBridgeRequest& request, WorkResult result) {
+  if (result.error) return fail(request, std::move(*result.error));
+  if (row.resultKey.empty() || !result.value) return makeResponse(request.requestId, true);
+  return makeResponse(request.requestId, true, std::nullopt,
+                      Payload{{std::string(row.resultKey), std::move(*result.value)}});
+}
+
+// The first key of `row` whose rule the request breaks, or null; the
+// values of the keys before it are in `args`.
+const PayloadKey* firstBrokenKey(const CommandRow& row, const HelperBridgeRequest& request, Arguments& args) {
+  for (std::size_t i = 0; i < row.keys.size(); ++i) {
+    const PayloadKey& key = row.keys[i];
+    const StringOrBool* value = nullptr;
+    if (request.payload) {
+      if (const auto it = request.payload->find(key.name); it != request.payload->end()) value = &it->second;
+    }
+    if (key.rule == KeyRule::flag) {
+      const bool* flag = value ? value->boolean() : nullptr;
+      args.setFlag(i, flag != nullptr && *flag);
+      continue;
+    }
+    const std::string* text = value ? value->string() : nullptr;
+    const bool kept = text != nullptr && (key.rule == KeyRule::present ||
+                                          (key.rule == KeyRule::nonEmpty && !text->empty()) ||
+                                          (key.rule == KeyRule::nonBlank && !trimWhitespaceAndNewlines(*text).empty()));
+    if (!kept) return &key;
+    args.setText(i, *text);
   }
+  return nullptr;
 }
 
-struct Context {
-  HelperState& state;
-  const HelperBridgeRequest& request;
-  LinphoneCore* core() const { return state.linphoneCore; }
-};
+// --- steps of their own -------------------------------------------------
 
-HelperBridgeResponse onInitialize(const Context& c) {
-  const auto sdk = engine::checkSdk(c.state.executablePath);
-  if (sdk.problem) return fail(c.request, *sdk.problem);
-  const Error error = onEngineQueue(c.state, [&] { return engine::startEngineIfAbsent(c.state); });
-  if (error) return fail(c.request, *error);
-  return outcome(c.request, std::nullopt, Payload{{"sdkRoot", sdk.root.value_or("")}});
+// The SDK is looked for before the engine is touched, on the request thread.
+HelperBridgeResponse initialize(const Work& w) {
+  const auto sdk = engine::checkSdk(w.state.executablePath);
+  if (sdk.problem) return fail(w.request, *sdk.problem);
+  static constexpr engine::EngineHooks kHooks{
+      .audioDeviceChanged = audio::currentDeviceChanged,
+      .audioDevicesListUpdated = audio::devicesChanged,
+      .started = audio::engineStarted,
+  };
+  const std::string root = sdk.root.value_or("");
+  WorkResult started = onEngineQueue(w.state, [&] { return engine::startEngineIfAbsent(w.state, kHooks, root); });
+  if (!started.ok()) return fail(w.request, std::move(*started.error));
+  return answer(commandRow(Command::initialize), w.request, WorkResult::withValue(root));
 }
 
 // The wait outlives nothing it shares: the completion owns the flag and the
@@ -71,209 +90,138 @@ struct RegistrationWait {
   std::atomic<bool> registered{false};
 };
 
-HelperBridgeResponse onRegister(const Context& c) {
-  const std::string* account = payloadString(c.request, "sipAccount");
-  const std::string* password = payloadString(c.request, "sipPassword");
-  const std::string* server = payloadString(c.request, "server");
-  if (!account || !password || !server) return fail(c.request, "Missing register params");
-
+// Answers when the registrar has, or after kRegistrationWait; a refusal or
+// no answer is success false with "registered" false and no error.
+HelperBridgeResponse registerAccount(const Work& w) {
   auto wait = std::make_shared<RegistrationWait>();
-  const Error error = onEngineQueue(c.state, [&]() -> Error {
-    if (auto setupError = engine::setupSipAccount(c.core(), *account, *password, *server))
-      return setupError;
+  WorkResult setup = onEngineQueue(w.state, [&] {
+    WorkResult result = engine::setupSipAccount(w.core(), w.args.text(0), w.args.text(1), w.args.text(2));
+    if (!result.ok()) return result;
     // Installed inside the same work item as the setup, so no iteration can
     // deliver this registration's outcome before someone listens for it.
-    std::lock_guard lock(c.state.stateLock);
-    c.state.registrationCompletion = [wait](LinphoneRegistrationState registration) {
-      if (registration == LinphoneRegistrationOk) {
-        wait->registered.store(true);
-        wait->outcome.signal();
-      } else if (registration == LinphoneRegistrationFailed) {
-        wait->registered.store(false);
+    std::lock_guard lock(w.state.mirror.stateLock);
+    w.state.mirror.registrationCompletion = [wait](LinphoneRegistrationState registration) {
+      if (registration == LinphoneRegistrationOk || registration == LinphoneRegistrationFailed) {
+        wait->registered.store(registration == LinphoneRegistrationOk);
         wait->outcome.signal();
       }
     };
-    return std::nullopt;
+    return result;
   });
-  if (error) return fail(c.request, *error);
+  if (!setup.ok()) return fail(w.request, std::move(*setup.error));
 
   (void)wait->outcome.waitFor(kRegistrationWait);
   {
-    std::lock_guard lock(c.state.stateLock);
-    c.state.registrationCompletion = nullptr;
+    std::lock_guard lock(w.state.mirror.stateLock);
+    w.state.mirror.registrationCompletion = nullptr;
   }
   const bool registered = wait->registered.load();
-  return makeResponse(c.request.requestId, registered, std::nullopt, Payload{{"registered", registered}});
+  return makeResponse(w.request.requestId, registered, std::nullopt, Payload{{"registered", registered}});
 }
 
-HelperBridgeResponse onMakeCall(const Context& c) {
-  const std::string* target = payloadString(c.request, "target");
-  if (!target) return fail(c.request, "Missing target");
-  return outcome(c.request, onEngineQueue(c.state, [&] { return calls::makeCall(c.core(), *target); }));
+// The list is split and judged before the engine is asked.
+HelperBridgeResponse inviteConference(const Work& w) {
+  const auto targets = splitTargetsCsv(w.args.text(0));
+  if (targets.empty()) return fail(w.request, "No valid conference targets");
+  return answer(commandRow(Command::inviteConference), w.request,
+                onEngineQueue(w.state, [&] { return calls::inviteConference(w.core(), targets); }));
 }
 
-HelperBridgeResponse onInviteConference(const Context& c) {
-  const std::string* csv = payloadString(c.request, "targetsCsv");
-  if (!csv) return fail(c.request, "Missing conference targets");
-  const auto targets = splitTargetsCsv(*csv);
-  if (targets.empty()) return fail(c.request, "No valid conference targets");
-  auto result = onEngineQueue(c.state, [&] { return calls::inviteConference(c.core(), targets); });
-  return outcome(c.request, std::move(result.error),
-                 Payload{{"invitedCount", std::to_string(result.invitedCount)}});
-}
-
-HelperBridgeResponse onRemoveConferenceParticipant(const Context& c) {
-  const std::string* target = payloadString(c.request, "target");
-  if (!target || trimWhitespaceAndNewlines(*target).empty())
-    return fail(c.request, "Missing conference target");
-  return outcome(c.request, onEngineQueue(c.state, [&] {
-                   return calls::removeConferenceParticipant(c.core(), *target);
-                 }));
-}
-
-HelperBridgeResponse onAnswerCall(const Context& c) {
-  return outcome(c.request, onEngineQueue(c.state, [&] { return calls::answerCall(c.core()); }));
-}
-
-// The next three read the engine inside their work item: they succeed, doing
-// nothing, before INITIALIZE.
-HelperBridgeResponse onHangupCall(const Context& c) {
-  onEngineQueue(c.state, [&] { calls::hangupCall(c.state.linphoneCore); });
-  return outcome(c.request, std::nullopt);
-}
-
-HelperBridgeResponse onUnregister(const Context& c) {
-  onEngineQueue(c.state, [&] { engine::unregisterAccounts(c.state.linphoneCore); });
-  return outcome(c.request, std::nullopt);
-}
-
-HelperBridgeResponse onSetMicMuted(const Context& c) {
-  bool muted = false;
-  if (c.request.payload) {
-    if (const auto it = c.request.payload->find("muted"); it != c.request.payload->end())
-      if (const bool* flag = it->second.boolean()) muted = *flag;
-  }
-  onEngineQueue(c.state, [&] { calls::setMicMuted(c.state.linphoneCore, muted); });
-  return outcome(c.request, std::nullopt);
-}
-
-HelperBridgeResponse onSendDtmf(const Context& c) {
-  const std::string* digit = payloadString(c.request, "digit");
-  if (!digit || digit->empty()) {
-    writeDtmfLog("stage=helper_invalid_payload requestId=" + c.request.requestId);
-    return fail(c.request, "Missing DTMF digit");
-  }
-  return outcome(c.request, onEngineQueue(c.state, [&] {
-                   return calls::sendDtmf(c.state.linphoneCore, c.request.requestId, *digit, (*digit)[0]);
-                 }));
-}
-
-HelperBridgeResponse onIsInCall(const Context& c) {
-  const bool inCall = onEngineQueue(c.state, [&] {
-    LinphoneCore* core = c.state.linphoneCore;
-    return core != nullptr && linphone_core_get_calls_nb(core) > 0;
-  });
-  return outcome(c.request, std::nullopt, Payload{{"inCall", inCall}});
-}
-
-HelperBridgeResponse onGetCurrentRemoteAddress(const Context& c) {
-  std::string remote;
+// Three values, copied in one locked section so they belong to one moment.
+HelperBridgeResponse callState(const Work& w) {
+  Payload payload;
   {
-    std::lock_guard lock(c.state.stateLock);
-    remote = c.state.currentRemoteAddr;
+    MirroredState& mirror = w.state.mirror;
+    std::lock_guard lock(mirror.stateLock);
+    payload = {{"state", mirror.callStateStr},
+               {"remoteAddress", mirror.currentRemoteAddr},
+               {"callLogStatus", mirror.callLogStatusStr}};
   }
-  return outcome(c.request, std::nullopt, Payload{{"remoteAddress", std::move(remote)}});
+  return makeResponse(w.request.requestId, true, std::nullopt, std::move(payload));
 }
 
-HelperBridgeResponse onGetRegistrationState(const Context& c) {
-  std::string registration;
-  {
-    std::lock_guard lock(c.state.stateLock);
-    registration = c.state.registrationStateStr;
-  }
-  return outcome(c.request, std::nullopt, Payload{{"state", std::move(registration)}});
+// --- work -----------------------------------------------------------------
+
+WorkResult mirroredText(MirroredState& mirror, const std::string MirroredState::*field) {
+  std::lock_guard lock(mirror.stateLock);
+  return WorkResult::withValue(mirror.*field);
 }
 
-HelperBridgeResponse onGetCallState(const Context& c) {
-  std::string call, remote, callLog;
-  {
-    // One locked section, so the three values belong to the same moment.
-    std::lock_guard lock(c.state.stateLock);
-    call = c.state.callStateStr;
-    remote = c.state.currentRemoteAddr;
-    callLog = c.state.callLogStatusStr;
-  }
-  return outcome(c.request, std::nullopt,
-                 Payload{{"state", std::move(call)},
-                         {"remoteAddress", std::move(remote)},
-                         {"callLogStatus", std::move(callLog)}});
-}
-
-HelperBridgeResponse onGetAudioDevices(const Context& c) {
-  std::string devices = "[]";
-  onEngineQueue(c.state, [&] { devices = audio::audioDevicePayloadJson(c.core()); });
-  return outcome(c.request, std::nullopt, Payload{{"devicesJson", std::move(devices)}});
-}
-
-HelperBridgeResponse onGetAudioInputDevices(const Context& c) {
-  std::string devices = "[]";
-  onEngineQueue(c.state, [&] { devices = audio::audioInputDevicePayloadJson(c.core()); });
-  return outcome(c.request, std::nullopt, Payload{{"devicesJson", std::move(devices)}});
-}
-
-HelperBridgeResponse onSetAudioDevice(const Context& c) {
-  const std::string* id = payloadString(c.request, "deviceId");
-  if (!id || id->empty()) return fail(c.request, "Missing audio device id");
-  return outcome(c.request, onEngineQueue(c.state, [&] { return audio::selectPlaybackDevice(c.core(), *id); }));
-}
-
-HelperBridgeResponse onSetAudioInputDevice(const Context& c) {
-  const std::string* id = payloadString(c.request, "deviceId");
-  if (!id || id->empty()) return fail(c.request, "Missing audio input device id");
-  return outcome(c.request, onEngineQueue(c.state, [&] { return audio::selectCaptureDevice(c.core(), *id); }));
-}
-
-struct CommandRow {
-  Command command;
-  bool needsEngine;
-  HelperBridgeResponse (*run)(const Context&);
-};
-
-// Indexed by the command's ordinal.
-constexpr std::array<CommandRow, kCommandCount> kCommands = {{
-    {Command::initialize, false, onInitialize},
-    {Command::registerAccount, true, onRegister},
-    {Command::makeCall, true, onMakeCall},
-    {Command::inviteConference, true, onInviteConference},
-    {Command::removeConferenceParticipant, true, onRemoveConferenceParticipant},
-    {Command::answerCall, true, onAnswerCall},
-    {Command::hangupCall, false, onHangupCall},
-    {Command::unregister, false, onUnregister},
-    {Command::setMicMuted, false, onSetMicMuted},
-    {Command::sendDtmf, false, onSendDtmf},
-    {Command::isInCall, false, onIsInCall},
-    {Command::getCurrentRemoteAddress, false, onGetCurrentRemoteAddress},
-    {Command::getRegistrationState, false, onGetRegistrationState},
-    {Command::getCallState, false, onGetCallState},
-    {Command::getAudioDevices, true, onGetAudioDevices},
-    {Command::setAudioDevice, true, onSetAudioDevice},
-    {Command::getAudioInputDevices, true, onGetAudioInputDevices},
-    {Command::setAudioInputDevice, true, onSetAudioInputDevice},
+constexpr std::array<CommandWork, kCommandCount> kWork = {{
+    {Command::initialize, true, nullptr, initialize},
+    {Command::registerAccount, true, nullptr, registerAccount},
+    {Command::makeCall, true, [](const Work& w) { return calls::makeCall(w.core(), w.args.text(0)); }},
+    {Command::inviteConference, true, nullptr, inviteConference},
+    {Command::removeConferenceParticipant, true,
+     [](const Work& w) { return calls::removeConferenceParticipant(w.core(), w.args.text(0)); }},
+    {Command::answerCall, true, [](const Work& w) { return calls::answerCall(w.core()); }},
+    {Command::hangupCall, true,
+     [](const Work& w) {
+       calls::hangupCall(w.core());
+       return WorkResult::done();
+     }},
+    {Command::unregister, true,
+     [](const Work& w) {
+       engine::unregisterAccounts(w.core());
+       return WorkResult::done();
+     }},
+    {Command::setMicMuted, true,
+     [](const Work& w) {
+       calls::setMicMuted(w.core(), w.args.flag(0));
+       return WorkResult::done();
+     }},
+    {Command::sendDtmf, true,
+     [](const Work& w) {
+       const std::string& digit = w.args.text(0);
+       return calls::sendDtmf(w.core(), w.request.requestId, digit, digit[0]);
+     }},
+    {Command::isInCall, true,
+     [](const Work& w) {
+       return WorkResult::withValue(w.core() != nullptr && linphone_core_get_calls_nb(w.core()) > 0);
+     }},
+    {Command::getCurrentRemoteAddress, false,
+     [](const Work& w) { return mirroredText(w.state.mirror, &MirroredState::currentRemoteAddr); }},
+    {Command::getRegistrationState, false,
+     [](const Work& w) { return mirroredText(w.state.mirror, &MirroredState::registrationStateStr); }},
+    {Command::getCallState, false, nullptr, callState},
+    {Command::getAudioDevices, true,
+     [](const Work& w) { return WorkResult::withValue(audio::audioDevicePayloadJson(w.core())); }},
+    {Command::setAudioDevice, true,
+     [](const Work& w) { return audio::selectPlaybackDevice(w.state.engine, w.args.text(0)); }},
+    {Command::getAudioInputDevices, true,
+     [](const Work& w) { return WorkResult::withValue(audio::audioInputDevicePayloadJson(w.core())); }},
+    {Command::setAudioInputDevice, true,
+     [](const Work& w) { return audio::selectCaptureDevice(w.core(), w.args.text(0)); }},
 }};
 
-constexpr bool rowsFollowOrdinals() {
-  for (std::size_t i = 0; i < kCommands.size(); ++i)
-    if (static_cast<std::size_t>(kCommands[i].command) != i) return false;
+constexpr bool workFollowsOrdinals() {
+  for (std::size_t i = 0; i < kWork.size(); ++i) {
+    if (static_cast<std::size_t>(kWork[i].command) != i) return false;
+    if ((kWork[i].work == nullptr) == (kWork[i].respond == nullptr)) return false;
+  }
   return true;
 }
-static_assert(rowsFollowOrdinals(), "command rows must be in ordinal order");
+static_assert(workFollowsOrdinals(), "one row of work per command, in ordinal order, with work or a step");
 
 }  // namespace
 
+HelperBridgeResponse runFrame(const CommandRow& row, const CommandWork& work, HelperState& state,
+                              const HelperBridgeRequest& request) {
+  if (row.needsEngine && state.engine.core() == nullptr) return fail(request, "Not initialized");
+  Arguments args;
+  if (const PayloadKey* broken = firstBrokenKey(row, request, args)) {
+    if (broken->onMissing) broken->onMissing(request);
+    return fail(request, std::string(broken->missing));
+  }
+  const Work context{state, request, args};
+  if (work.respond) return work.respond(context);
+  if (!work.onEngineQueue) return answer(row, request, work.work(context));
+  return answer(row, request, onEngineQueue(state, [&] { return work.work(context); }));
+}
+
 HelperBridgeResponse handle(HelperState& state, const HelperBridgeRequest& request) {
-  const CommandRow& row = kCommands[static_cast<std::size_t>(request.command)];
-  if (row.needsEngine && state.linphoneCore == nullptr) return fail(request, "Not initialized");
-  return row.run(Context{state, request});
+  const auto index = static_cast<std::size_t>(request.command);
+  return runFrame(commandTable()[index], kWork[index], state, request);
 }
 
 HelperBridgeResponse respondTo(HelperState& state, std::string_view line) {

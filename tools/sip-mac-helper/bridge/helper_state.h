@@ -1,6 +1,6 @@
 // The helper's process-wide state: created once at start, alive until the
 // process ends, never destroyed (the engine thread may still be using it
-// while the process exits).
+// while the process exits). Each part says who owns it.
 #pragma once
 
 #include <linphone/core.h>
@@ -9,37 +9,57 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "bridge/owned.h"
 #include "platform/audio_watch/audio_device_watch.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace tavirel {
 
-struct HelperState {
-  // The one serial queue on which all engine work, the iteration timer,
-  // engine callbacks and the device-change listener run.
-  dispatch::SerialQueue sipQueue{"com.tavirel.sip"};
+inline constexpr std::string_view kEngineQueueLabel = "com.tavirel.sip";
 
-  // Guards the four mirrored strings and registrationCompletion, and nothing
-  // else. Held only to copy or write them; never while waiting.
+// What the state queries answer, kept current by the engine's events on the
+// engine queue and read by the request thread.
+struct MirroredState {
+  // Guards every field below, and nothing else. Held only to copy or write
+  // them; never while waiting.
   std::mutex stateLock;
-
-  // Written once by the INITIALIZE work item while the request thread waits
-  // for it, never cleared; read without a lock after that hand-over.
-  LinphoneCore* linphoneCore = nullptr;
-  LinphoneCoreCbs* coreDelegate = nullptr;                 // engine queue only
-  std::unique_ptr<dispatch::RepeatingTimer> iterateTimer;  // engine queue only
-  bool audioDeviceListenerInstalled = false;               // engine queue only
-  std::function<void()> audioDeviceListenerBlock;          // engine queue only
-  std::unique_ptr<platform::AudioDeviceWatch> audioDeviceWatch;  // engine queue only
-
   std::string registrationStateStr = "none";  // guarded by stateLock
   std::string callStateStr = "idle";          // guarded by stateLock
   std::string currentRemoteAddr;              // guarded by stateLock
   std::string callLogStatusStr = "none";      // guarded by stateLock
   std::function<void(LinphoneRegistrationState)> registrationCompletion;  // guarded by stateLock
+};
 
-  bool reloadingSoundDevices = false;  // engine queue only
+// The engine and what keeps it running. Engine queue only, but for the
+// core's hand-over: INITIALIZE's work item sets it once while the request
+// thread waits for that item, and it is never cleared, so the request
+// thread reads it without a lock after that.
+struct EngineContext {
+  // What the engine's callbacks find through their user data, one per core
+  // ever made (a retried INITIALIZE makes another). Declared first so it
+  // outlives every core.
+  std::vector<std::shared_ptr<void>> delegateContexts;
+
+  engine::CorePtr linphoneCore;  // our creation reference, for the process's life
+  LinphoneCore* core() const { return linphoneCore.get(); }
+
+  engine::Owned<LinphoneCoreCbs> coreDelegate;  // our reference; the core holds its own
+  std::unique_ptr<dispatch::RepeatingTimer> iterateTimer;
+  std::function<void()> audioDeviceListenerBlock;
+  std::unique_ptr<platform::AudioDeviceWatch> audioDeviceWatch;
+  bool reloadingSoundDevices = false;
+};
+
+struct HelperState {
+  // The one serial queue on which all engine work, the iteration timer,
+  // engine callbacks and the device-change listener run.
+  dispatch::SerialQueue sipQueue{std::string(kEngineQueueLabel)};
+
+  MirroredState mirror;
+  EngineContext engine;
 
   // Tuning values, fixed for the life of the process.
   static constexpr int registerExpiresSeconds = 600;
@@ -50,7 +70,8 @@ struct HelperState {
   static constexpr int videoJitterMs = 160;
   static constexpr float playbackGainDb = 6.0f;
 
-  // The program's own path as started, for the SDK search.
+  // The program's own path as started, for the SDK search; set before the
+  // first request.
   std::string executablePath;
 };
 

@@ -31,6 +31,18 @@ std::size_t validSequenceLength(const unsigned char* p, const unsigned char* end
 
 }  // namespace
 
+std::optional<std::pair<char32_t, std::size_t>> decodeUtf8(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return std::nullopt;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
+  if (*p < 0x80) return std::pair{char32_t(*p), std::size_t(1)};
+  const std::size_t length = validSequenceLength(p, reinterpret_cast<const unsigned char*>(text.data()) + text.size());
+  if (length == 0) return std::nullopt;
+  // The lead byte keeps 5, 4 or 3 bits for sequences of 2, 3 or 4 bytes.
+  char32_t value = p[0] & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i) value = (value << 6) | (p[i] & 0x3F);
+  return std::pair{value, length};
+}
+
 std::string toValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());

@@ -46,7 +46,12 @@ bool LineReader::next(std::string& line) {
   }
 }
 
-bool LineWriter::write(std::string_view line) { return writeAll(fd_, line); }
+bool LineWriter::writeLine(std::string line) {
+  // Responses are built with room for this byte, so the line stays one
+  // buffer and goes out in one write.
+  line.push_back('\n');
+  return writeAll(fd_, line);
+}
 
 int takeOverStdout() {
   const int protocolFd = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);

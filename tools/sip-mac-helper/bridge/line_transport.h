@@ -28,9 +28,9 @@ class LineReader {
 class LineWriter {
  public:
   explicit LineWriter(int fd) : fd_(fd) {}
-  // `line` must end with LF. Returns false when the peer is gone or the
-  // descriptor fails.
-  bool write(std::string_view line);
+  // Writes `line` (which holds no LF) and its LF. Returns false when the
+  // peer is gone or the descriptor fails.
+  bool writeLine(std::string line);
 
  private:
   int fd_;

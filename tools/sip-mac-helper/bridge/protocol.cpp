@@ -12,51 +12,10 @@
 namespace tavirel::bridge {
 namespace {
 
-constexpr std::array<std::string_view, kCommandCount> kWireNames = {
-    "INITIALIZE",
-    "REGISTER",
-    "MAKE_CALL",
-    "INVITE_CONFERENCE",
-    "REMOVE_CONFERENCE_PARTICIPANT",
-    "ANSWER_CALL",
-    "HANGUP_CALL",
-    "UNREGISTER",
-    "SET_MIC_MUTED",
-    "SEND_DTMF",
-    "IS_IN_CALL",
-    "GET_CURRENT_REMOTE_ADDRESS",
-    "GET_REGISTRATION_STATE",
-    "GET_CALL_STATE",
-    "GET_AUDIO_DEVICES",
-    "SET_AUDIO_DEVICE",
-    "GET_AUDIO_INPUT_DEVICES",
-    "SET_AUDIO_INPUT_DEVICE",
-};
-
 std::string jsonQuoted(std::string_view key) {
   std::string out;
   appendJsonString(out, key);
   return out;
-}
-
-// Decodes the text after the first byte of a UTF-8 sequence; returns the code
-// point and its length, or nullopt for a malformed sequence.
-std::optional<std::pair<char32_t, std::size_t>> decodeScalar(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  std::size_t length;
-  char32_t value;
-  if (lead < 0x80) return std::pair{char32_t(lead), std::size_t(1)};
-  if ((lead & 0xE0) == 0xC0) length = 2, value = lead & 0x1F;
-  else if ((lead & 0xF0) == 0xE0) length = 3, value = lead & 0x0F;
-  else if ((lead & 0xF8) == 0xF0) length = 4, value = lead & 0x07;
-  else return std::nullopt;
-  if (at + length > text.size()) return std::nullopt;
-  for (std::size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (byte(at + i) & 0x3F);
-  }
-  return std::pair{value, length};
 }
 
 bool isWhitespaceOrNewline(char32_t c) {
@@ -75,19 +34,16 @@ std::size_t lastScalarLength(std::string_view text, std::size_t end) {
   return 0;
 }
 
-}  // namespace
-
-std::string_view wireName(HelperBridgeCommand command) {
-  return kWireNames[static_cast<std::size_t>(command)];
+// The parser's descriptions quote the bytes it read last. A line cut off
+// inside a string would then put that string, a SIP password as likely as
+// anything, on stdout; the position the description gives is enough.
+std::string withoutEchoedInput(std::string description) {
+  for (std::string_view quoting : {std::string_view("; last read: "), std::string_view(" parsing '")}) {
+    if (const auto at = description.find(quoting); at != std::string::npos) description.erase(at);
+  }
+  return description;
 }
 
-std::optional<HelperBridgeCommand> commandFromWireName(std::string_view name) {
-  for (std::size_t i = 0; i < kWireNames.size(); ++i)
-    if (kWireNames[i] == name) return static_cast<HelperBridgeCommand>(i);
-  return std::nullopt;
-}
-
-namespace {
 
 // What decodeRequest needs of a line, gathered while the parser streams
 // through it instead of from a document built first: the document's
@@ -141,9 +97,7 @@ class RequestEvents {
   }
 
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& e) {
-    // The parser quotes the bytes it stopped at, which may be the very
-    // invalid UTF-8 that made it stop; the answer must still encode.
-    error = toValidUtf8(e.what());
+    error = toValidUtf8(withoutEchoedInput(e.what()));
     return false;
   }
 
@@ -299,7 +253,7 @@ std::string encodeDeviceList(const std::vector<AudioDevicePayload>& devices) {
 std::string_view trimWhitespaceAndNewlines(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const auto scalar = decodeScalar(text, begin);
+    const auto scalar = decodeUtf8(text, begin);
     if (!scalar || !isWhitespaceOrNewline(scalar->first)) break;
     begin += scalar->second;
   }
@@ -307,7 +261,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view text) {
   while (end > begin) {
     const std::size_t length = lastScalarLength(text, end);
     if (length == 0) break;
-    const auto scalar = decodeScalar(text, end - length);
+    const auto scalar = decodeUtf8(text, end - length);
     if (!scalar || scalar->second != length || !isWhitespaceOrNewline(scalar->first)) break;
     end -= length;
   }

@@ -16,8 +16,8 @@
 
 namespace tavirel::bridge {
 
-// Wire names are the enumerators' names in upper case with underscores; the
-// dispatcher switches on the declaration order.
+// Wire names are the enumerators' names in upper case with underscores (see
+// bridge/commands.h, whose table follows the declaration order).
 enum class HelperBridgeCommand : std::uint8_t {
   initialize,
   registerAccount,  // "REGISTER"; `register` is a C++ keyword
@@ -40,6 +40,7 @@ enum class HelperBridgeCommand : std::uint8_t {
 };
 inline constexpr std::size_t kCommandCount = 18;
 
+// From the command table (bridge/commands.cpp).
 std::string_view wireName(HelperBridgeCommand command);
 std::optional<HelperBridgeCommand> commandFromWireName(std::string_view name);
 
@@ -95,9 +96,10 @@ HelperBridgeResponse makeResponse(std::string requestId, bool success,
                                   std::optional<Payload> payload = std::nullopt);
 
 inline constexpr std::string_view kInvalidRequestPrefix = "Invalid request: ";
-// Written instead of a response that cannot be encoded, LF included.
-inline constexpr std::string_view kEncodingFallbackLine =
-    "{\"requestId\":\"\",\"success\":false,\"error\":\"Encoding error\"}\n";
+// Written instead of a response that cannot be encoded (the transport adds
+// the LF).
+inline constexpr std::string_view kEncodingFallbackResponse =
+    "{\"requestId\":\"\",\"success\":false,\"error\":\"Encoding error\"}";
 
 // One entry of the "devicesJson" lists.
 struct AudioDevicePayload {

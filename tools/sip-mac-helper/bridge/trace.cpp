@@ -22,7 +22,19 @@ bool writeAll(int fd, std::string_view bytes) {
 void writeStderrLine(std::string_view prefix, std::string_view text) {
   std::string line;
   line.reserve(prefix.size() + text.size() + 1);
-  line.append(prefix).append(text).push_back('\n');
+  line.append(prefix);
+  // Values in a trace come from requests too (a request id, a digit); a line
+  // break among them must not start a line that reads like a trace of its own.
+  for (const char c : text) {
+    if (c == '\n') {
+      line += "\\n";
+    } else if (c == '\r') {
+      line += "\\r";
+    } else {
+      line += c;
+    }
+  }
+  line.push_back('\n');
   // A failing stderr must not disturb the caller: the trace is best effort.
   (void)writeAll(STDERR_FILENO, line);
 }

@@ -11,12 +11,16 @@ namespace tavirel::bridge {
 inline constexpr std::string_view kDebugTracePrefix = "[CONF_INVITE_TRACE] ";
 inline constexpr std::string_view kDtmfTracePrefix = "[DTMF_TRACE] ";
 
+// "true" or "false", as trace lines write flags.
+inline const char* boolText(bool value) { return value ? "true" : "false"; }
+
 // Conference stages and every audio-device trace.
 void writeDebugLog(std::string_view text);
 // DTMF stages.
 void writeDtmfLog(std::string_view text);
 
-// Writes `prefix`, `text` and LF to standard error as one write.
+// Writes `prefix`, `text` and LF to standard error as one write; a CR or LF
+// inside `text` is written as "\\r" or "\\n", so one call is one line.
 void writeStderrLine(std::string_view prefix, std::string_view text);
 
 // Writes all of `bytes` to `fd`, retrying partial writes and EINTR. Returns

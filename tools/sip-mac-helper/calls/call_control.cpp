@@ -5,18 +5,21 @@
 #include <array>
 #include <memory>
 
+#include "bridge/engine_queue.h"
 #include "bridge/trace.h"
 #include "engine/engine_error.h"
+#include "engine/event_mirror.h"
+#include "engine/input_limits.h"
 #include "engine/linphone_compat.h"
-#include "engine/owned.h"
+#include "bridge/owned.h"
 
 namespace tavirel::calls {
 namespace {
 
-using AddressPtr = engine::Owned<LinphoneAddress>;
-using CallParamsPtr = engine::Owned<LinphoneCallParams>;
-
-const char* boolText(bool value) { return value ? "true" : "false"; }
+using engine::AddressPtr;
+using engine::CallParamsPtr;
+using engine::Operation;
+using bridge::boolText;
 
 // Parameters for a new call (`call` null) or for answering `call`: audio
 // only, whatever the engine's defaults say about video.
@@ -68,20 +71,6 @@ std::string dtmfStageHead(std::string_view stage, const std::string& digit,
 
 }  // namespace
 
-std::string callStateName(int state) {
-  static constexpr std::array<std::string_view, 22> kNames = {
-      "Idle",          "IncomingReceived", "PushIncomingReceived", "OutgoingInit",
-      "OutgoingProgress", "OutgoingRinging", "OutgoingEarlyMedia", "Connected",
-      "StreamsRunning", "Pausing",         "Paused",               "Resuming",
-      "Referred",      "Error",            "End",                  "PausedByRemote",
-      "UpdatedByRemote", "IncomingEarlyMedia", "Updating",         "Released",
-      "EarlyUpdatedByRemote", "EarlyUpdating",
-  };
-  if (state < 0 || static_cast<std::size_t>(state) >= kNames.size())
-    return "Unknown(" + std::to_string(state) + ")";
-  return std::string(kNames[static_cast<std::size_t>(state)]);
-}
-
 std::string remoteUriText(LinphoneCall* call) {
   const LinphoneAddress* remote = linphone_call_get_remote_address(call);  // borrowed
   if (remote == nullptr) return {};
@@ -89,28 +78,37 @@ std::string remoteUriText(LinphoneCall* call) {
   return text ? std::string(text.get()) : std::string();
 }
 
-std::optional<std::string> makeCall(LinphoneCore* core, const std::string& target) {
-  AddressPtr address(engine::interpretUrl(core, target.c_str(), false));
-  if (!address) return "Invalid SIP address: " + target;
+LinphoneAddress* interpretTarget(LinphoneCore* core, const std::string& target) {
+  assertOnEngineQueue();
+  if (!engine::fitsCallTarget(target)) return nullptr;
+  return engine::interpretUrl(core, target.c_str(), false);
+}
+
+WorkResult makeCall(LinphoneCore* core, const std::string& target) {
+  assertOnEngineQueue();
+  AddressPtr address(interpretTarget(core, target));
+  if (!address) return WorkResult::failed("Invalid SIP address: " + target);
   CallParamsPtr params = audioOnlyParams(core, nullptr);
-  if (!params) return "makeCall failed: " + engine::nullFailure("CallParams");
+  if (!params) return engine::failedIn(Operation::makeCall, engine::nullFailure("CallParams"));
   // The call object, when there is one, belongs to the engine; a refused
   // call is reported through its state events, not here.
   (void)linphone_core_invite_address_with_params(core, address.get(), params.get());
-  return std::nullopt;
+  return WorkResult::done();
 }
 
-std::optional<std::string> answerCall(LinphoneCore* core) {
+WorkResult answerCall(LinphoneCore* core) {
+  assertOnEngineQueue();
   LinphoneCall* call = linphone_core_get_current_call(core);  // borrowed
-  if (call == nullptr) return "No current call";
+  if (call == nullptr) return WorkResult::failed("No current call");
   CallParamsPtr params = audioOnlyParams(core, call);
-  if (!params) return "accept failed: " + engine::nullFailure("CallParams");
+  if (!params) return engine::failedIn(Operation::accept, engine::nullFailure("CallParams"));
   const LinphoneStatus status = linphone_call_accept_with_params(call, params.get());
-  if (status != 0) return "accept failed: " + engine::statusFailure("acceptWithParams", status);
-  return std::nullopt;
+  if (status != 0) return engine::failedIn(Operation::accept, engine::statusFailure("acceptWithParams", status));
+  return WorkResult::done();
 }
 
 void hangupCall(LinphoneCore* core) {
+  assertOnEngineQueue();
   if (core == nullptr) return;
   if (LinphoneCall* call = linphone_core_get_current_call(core)) {
     LinphoneConference* conference = linphone_call_get_conference(call);
@@ -126,15 +124,16 @@ void hangupCall(LinphoneCore* core) {
 }
 
 void setMicMuted(LinphoneCore* core, bool muted) {
+  assertOnEngineQueue();
   if (core == nullptr) return;
   linphone_core_enable_mic(core, muted ? FALSE : TRUE);
 }
 
-std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& requestId,
-                                    const std::string& digit, char firstByte) {
+WorkResult sendDtmf(LinphoneCore* core, const std::string& requestId, const std::string& digit, char firstByte) {
+  assertOnEngineQueue();
   if (core == nullptr) {
     bridge::writeDtmfLog(dtmfStageHead("helper_no_core", digit, requestId));
-    return "Not initialized";
+    return WorkResult::failed("Not initialized");
   }
   // A tone still playing locally from an earlier digit would overlap this one.
   linphone_core_stop_dtmf(core);
@@ -147,13 +146,13 @@ std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& reque
                          " currentCallPresent=" + boolText(currentCallPresent) +
                          " activeCallCount=" + callCountText + " callStates=[" +
                          describeCallStates(core) + "]");
-    return "No current call";
+    return WorkResult::failed("No current call");
   }
   bridge::writeDtmfLog(dtmfStageHead("helper_selected_call", digit, requestId) +
                        " currentCallPresent=" + boolText(currentCallPresent) +
                        " activeCallCount=" + callCountText + " selectedRemote=" +
                        remoteUriText(call) + " selectedState=" +
-                       callStateName(linphone_call_get_state(call)) + " callStates=[" +
+                       engine::callStateTraceName(linphone_call_get_state(call)) + " callStates=[" +
                        describeCallStates(core) + "]");
 
   const LinphoneStatus status =
@@ -162,16 +161,17 @@ std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& reque
     const std::string description = engine::statusFailure("sendDtmf", status);
     bridge::writeDtmfLog(dtmfStageHead("helper_send_error", digit, requestId) + " error=" +
                          description);
-    return "sendDtmf failed: " + description;
+    return engine::failedIn(Operation::sendDtmf, description);
   }
   // Read again: sending may have moved the call on.
   bridge::writeDtmfLog(dtmfStageHead("helper_send_success", digit, requestId) +
                        " selectedRemote=" + remoteUriText(call) + " selectedState=" +
-                       callStateName(linphone_call_get_state(call)));
-  return std::nullopt;
+                       engine::callStateTraceName(linphone_call_get_state(call)));
+  return WorkResult::done();
 }
 
 LinphoneCall* resolveConferenceAnchorCall(LinphoneCore* core) {
+  assertOnEngineQueue();
   if (LinphoneCall* current = linphone_core_get_current_call(core)) return current;
   const bctbx_list_t* calls = linphone_core_get_calls(core);  // borrowed
   for (const bctbx_list_t* it = calls; it != nullptr; it = bctbx_list_next(it)) {
@@ -192,13 +192,14 @@ LinphoneCall* resolveConferenceAnchorCall(LinphoneCore* core) {
 }
 
 std::string describeCallStates(LinphoneCore* core) {
+  assertOnEngineQueue();
   std::string text;
   std::size_t index = 0;
   for (const bctbx_list_t* it = linphone_core_get_calls(core); it != nullptr;
        it = bctbx_list_next(it), ++index) {
     auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
     if (index > 0) text += " | ";
-    text += "#" + std::to_string(index) + ":state=" + callStateName(linphone_call_get_state(call)) +
+    text += "#" + std::to_string(index) + ":state=" + engine::callStateTraceName(linphone_call_get_state(call)) +
             " remote=" + remoteUriText(call) +
             " conference=" + boolText(linphone_call_get_conference(call) != nullptr);
   }

@@ -13,16 +13,19 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/work_result.h"
+
 namespace tavirel::calls {
 
 // Invites `target`, interpreted exactly as typed, with audio on and video
-// off. Errors: "Invalid SIP address: <target>", "makeCall failed: ...". A
+// off. Errors: "Invalid SIP address: <target>" (also for a target too long
+// to interpret, see interpretTarget), "makeCall failed: ...". A
 // call the engine refuses later still counts as success here; its failure
 // shows up through call state events.
-std::optional<std::string> makeCall(LinphoneCore* core, const std::string& target);
+WorkResult makeCall(LinphoneCore* core, const std::string& target);
 // Accepts the engine's current call only. Errors: "No current call",
 // "accept failed: ...".
-std::optional<std::string> answerCall(LinphoneCore* core);
+WorkResult answerCall(LinphoneCore* core);
 // Ends the current call's conference, else every call. Null `core` does
 // nothing. Never fails.
 void hangupCall(LinphoneCore* core);
@@ -32,8 +35,7 @@ void setMicMuted(LinphoneCore* core, bool muted);
 // `digit` (the whole text as received) and `requestId` only go into the
 // trace lines. Null `core` answers "Not initialized" with its trace line.
 // Errors: "Not initialized", "No current call", "sendDtmf failed: ...".
-std::optional<std::string> sendDtmf(LinphoneCore* core, const std::string& requestId,
-                                    const std::string& digit, char firstByte);
+WorkResult sendDtmf(LinphoneCore* core, const std::string& requestId, const std::string& digit, char firstByte);
 
 // The call a command should act on when the engine holds several: the
 // current call, else the first call (in the engine's order) that is running,
@@ -44,9 +46,12 @@ LinphoneCall* resolveConferenceAnchorCall(LinphoneCore* core);
 // joined with " | "; empty without calls.
 std::string describeCallStates(LinphoneCore* core);
 
-// The trace name of an engine call state ("StreamsRunning" for 8); a value
-// outside the engine's range is written as "Unknown(<value>)".
-std::string callStateName(int state);
+// The engine address for `target` as the user typed it, or null when it
+// does not interpret or is too long to be one (engine/input_limits.h); the
+// length is tested first, so an oversized text never reaches the engine's
+// parser. The caller owns the result (linphone_address_unref).
+LinphoneAddress* interpretTarget(LinphoneCore* core, const std::string& target);
+
 // The call's remote address as a bare URI; empty when it has none.
 std::string remoteUriText(LinphoneCall* call);
 

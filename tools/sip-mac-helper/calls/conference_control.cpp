@@ -5,24 +5,25 @@
 #include <algorithm>
 #include <memory>
 
+#include "bridge/engine_queue.h"
 #include "bridge/json_text.h"
 #include "bridge/trace.h"
 #include "calls/call_control.h"
 #include "engine/engine_error.h"
 #include "engine/linphone_compat.h"
-#include "engine/owned.h"
+#include "bridge/owned.h"
 
 namespace tavirel::calls {
 namespace {
 
-using AddressPtr = engine::Owned<LinphoneAddress>;
-using CallParamsPtr = engine::Owned<LinphoneCallParams>;
+using engine::AddressPtr;
+using engine::CallParamsPtr;
+using engine::Operation;
+using bridge::boolText;
 using ConferenceParamsPtr = engine::Owned<LinphoneConferenceParams>;
 using ParticipantPtr = engine::Owned<LinphoneParticipant>;
 // Frees the list cells only; the elements belong to someone else.
 using ListPtr = engine::Owned<bctbx_list_t>;
-
-const char* boolText(bool value) { return value ? "true" : "false"; }
 
 std::string anchorRemoteText(LinphoneCall* anchor) {
   return anchor != nullptr ? remoteUriText(anchor) : std::string();
@@ -30,33 +31,28 @@ std::string anchorRemoteText(LinphoneCall* anchor) {
 
 std::string callStatesText(LinphoneCore* core) { return "callStates=[" + describeCallStates(core) + "]"; }
 
+struct NewConference {
+  LinphoneConference* conference = nullptr;  // borrowed; null when a step failed
+  std::string failure;                       // the engine's detail of that step
+};
+
 // A new conference hosted here, with the anchor call in it when there is
-// one. Null with `error` set when a step fails; a conference made before the
-// failing step is left to the engine as it is.
-LinphoneConference* createConference(LinphoneCore* core, LinphoneCall* anchor, std::string& error) {
-  constexpr std::string_view kPrefix = "Unable to create conference: ";
+// one. A conference made before a failing step is left to the engine as it
+// is.
+NewConference createConference(LinphoneCore* core, LinphoneCall* anchor) {
   ConferenceParamsPtr params(engine::createConferenceParams(core, nullptr));
-  if (!params) {
-    error = std::string(kPrefix) + engine::nullFailure("ConferenceParams");
-    return nullptr;
-  }
+  if (!params) return {nullptr, engine::nullFailure("ConferenceParams")};
   // Borrowed: the core keeps the conference it made and frees it when the
   // conference is terminated.
   LinphoneConference* conference = linphone_core_create_conference_with_params(core, params.get());
-  if (conference == nullptr) {
-    error = std::string(kPrefix) + engine::nullFailure("Conference");
-    return nullptr;
-  }
+  if (conference == nullptr) return {nullptr, engine::nullFailure("Conference")};
   if (anchor != nullptr) {
     // liblinphone 5.1 answers a successful add with 1, not 0; only a
     // negative status is a refusal.
     const LinphoneStatus status = linphone_conference_add_participant(conference, anchor);
-    if (status < 0) {
-      error = std::string(kPrefix) + engine::statusFailure("addParticipant", status);
-      return nullptr;
-    }
+    if (status < 0) return {nullptr, engine::statusFailure("addParticipant", status)};
   }
-  return conference;
+  return {conference, {}};
 }
 
 // Removes the participant at `address` from `conference`. liblinphone 5.1
@@ -64,21 +60,18 @@ LinphoneConference* createConference(LinphoneCore* core, LinphoneCall* anchor, s
 // in the conference, so the participant is looked up first and removed as
 // that object; a missing one counts as the refusal a newer engine answers
 // with (-1).
-RemovalSteps::Conference removeFromConference(LinphoneConference* conference,
-                                             const LinphoneAddress* address, std::string& failure) {
+void removeFromConference(LinphoneConference* conference, const LinphoneAddress* address, RemovalSteps& steps) {
   LinphoneParticipant* found = linphone_conference_find_participant(conference, address);  // borrowed
-  if (found == nullptr) {
-    failure = engine::statusFailure("removeParticipant", -1);
-    return RemovalSteps::Conference::failed;
-  }
   // Held across the removal, which drops the conference's own reference.
-  ParticipantPtr participant(linphone_participant_ref(found));
-  const LinphoneStatus status = linphone_conference_remove_participant_2(conference, participant.get());
+  const ParticipantPtr participant(found != nullptr ? linphone_participant_ref(found) : nullptr);
+  const LinphoneStatus status =
+      participant ? linphone_conference_remove_participant_2(conference, participant.get()) : -1;
   if (status != 0) {
-    failure = engine::statusFailure("removeParticipant", status);
-    return RemovalSteps::Conference::failed;
+    steps.conference = RemovalSteps::Conference::failed;
+    steps.conferenceFailure = engine::statusFailure("removeParticipant", status);
+    return;
   }
-  return RemovalSteps::Conference::removed;
+  steps.conference = RemovalSteps::Conference::removed;
 }
 
 // Whether the party at `address` is in `conference` already or has a call
@@ -122,6 +115,7 @@ std::size_t newCallsFor(LinphoneCore* core, const bctbx_list_t* addresses) {
 }  // namespace
 
 LinphoneConference* resolveActiveConference(LinphoneCore* core) {
+  assertOnEngineQueue();
   if (LinphoneCall* current = linphone_core_get_current_call(core)) {
     if (LinphoneConference* conference = linphone_call_get_conference(current)) return conference;
   }
@@ -144,7 +138,8 @@ std::string quotedTargetList(const std::vector<std::string>& targets) {
   return text;
 }
 
-InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string>& targets) {
+WorkResult inviteConference(LinphoneCore* core, const std::vector<std::string>& targets) {
+  assertOnEngineQueue();
   LinphoneCall* anchor = resolveConferenceAnchorCall(core);  // borrowed
   LinphoneConference* conference = resolveActiveConference(core);  // borrowed
   const std::size_t callCount = bctbx_list_size(linphone_core_get_calls(core));
@@ -156,9 +151,9 @@ InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string
                         " targets=" + quotedTargetList(targets) + " " + callStatesText(core));
 
   if (conference == nullptr) {
-    std::string error;
-    conference = createConference(core, anchor, error);
-    if (conference == nullptr) return {std::move(error), 0};
+    NewConference created = createConference(core, anchor);
+    if (created.conference == nullptr) return engine::failedIn(Operation::createConference, created.failure);
+    conference = created.conference;
     bridge::writeDebugLog("stage=conference_created currentCallRemote=" + anchorRemoteText(anchor) +
                           " conferenceAfterCreate=true " + callStatesText(core));
   }
@@ -166,15 +161,15 @@ InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string
   std::vector<AddressPtr> addresses;
   addresses.reserve(targets.size());
   for (const std::string& target : targets) {
-    if (AddressPtr address{engine::interpretUrl(core, target.c_str(), false)})
+    if (AddressPtr address{interpretTarget(core, target)})
       addresses.push_back(std::move(address));
   }
   const std::string addressCount = std::to_string(addresses.size());
   bridge::writeDebugLog("stage=addresses_ready addressCount=" + addressCount);
-  if (addresses.empty()) return {"No callable participants", 0};
+  if (addresses.empty()) return WorkResult::failed("No callable participants");
 
   CallParamsPtr callParams(linphone_core_create_call_params(core, nullptr));
-  if (!callParams) return {"inviteConference failed: " + engine::nullFailure("CallParams"), 0};
+  if (!callParams) return engine::failedIn(Operation::inviteConference, engine::nullFailure("CallParams"));
 
   bridge::writeDebugLog("stage=before_invite addressCount=" + addressCount + " currentCallPresent=" +
                         boolText(linphone_core_get_current_call(core) != nullptr) +
@@ -189,26 +184,28 @@ InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string
   // failure that invitation would have met.
   const std::size_t callsAfter = bctbx_list_size(linphone_core_get_calls(core)) + newCallsFor(core, toInvite.get());
   if (callsAfter > static_cast<std::size_t>(std::max(linphone_core_get_max_calls(core), 0)))
-    return {"inviteConference failed: " + engine::nullFailure("Call"), 0};
+    return engine::failedIn(Operation::inviteConference, engine::nullFailure("Call"));
   if (toInvite) {
     const LinphoneStatus status =
         linphone_conference_invite_participants(conference, toInvite.get(), callParams.get());
     if (status != 0)
-      return {"inviteConference failed: " + engine::statusFailure("inviteParticipants", status), 0};
+      return engine::failedIn(Operation::inviteConference, engine::statusFailure("inviteParticipants", status));
   }
-  return {std::nullopt, addresses.size()};
+  // Counted as the answer's text: the payload has no numbers.
+  return WorkResult::withValue(std::to_string(addresses.size()));
 }
 
-std::optional<std::string> removeConferenceParticipant(LinphoneCore* core, const std::string& target) {
-  const AddressPtr address(engine::interpretUrl(core, target.c_str(), false));
-  if (!address) return "Invalid conference target: " + target;
+WorkResult removeConferenceParticipant(LinphoneCore* core, const std::string& target) {
+  assertOnEngineQueue();
+  const AddressPtr address(interpretTarget(core, target));
+  if (!address) return WorkResult::failed("Invalid conference target: " + target);
 
   RemovalSteps steps;
   // Only the current call's conference: a conference reached through some
   // other call is not the one the user is talking in.
   if (LinphoneCall* current = linphone_core_get_current_call(core)) {
     if (LinphoneConference* conference = linphone_call_get_conference(current))
-      steps.conference = removeFromConference(conference, address.get(), steps.conferenceFailure);
+      removeFromConference(conference, address.get(), steps);
   }
 
   if (LinphoneCall* call = linphone_core_get_call_by_remote_address2(core, address.get())) {
@@ -220,14 +217,14 @@ std::optional<std::string> removeConferenceParticipant(LinphoneCore* core, const
       steps.directCall = RemovalSteps::DirectCall::terminated;
     }
   }
-  return removalOutcome(steps);
+  return WorkResult{removalOutcome(steps), std::nullopt};
 }
 
 std::optional<std::string> removalOutcome(const RemovalSteps& steps) {
   if (steps.directCall == RemovalSteps::DirectCall::terminateFailed)
-    return "terminate participant call failed: " + steps.terminateFailure;
+    return engine::failureText(Operation::terminateParticipantCall, steps.terminateFailure);
   if (steps.conference == RemovalSteps::Conference::failed)
-    return "removeConferenceParticipant failed: " + steps.conferenceFailure;
+    return engine::failureText(Operation::removeParticipant, steps.conferenceFailure);
   if (steps.conference == RemovalSteps::Conference::notAttempted &&
       steps.directCall == RemovalSteps::DirectCall::none)
     return "Conference participant not found";

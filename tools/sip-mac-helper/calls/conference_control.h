@@ -14,29 +14,26 @@
 #include <string>
 #include <vector>
 
-namespace tavirel::calls {
+#include "bridge/work_result.h"
 
-struct InviteOutcome {
-  std::optional<std::string> error;
-  std::size_t invitedCount = 0;  // meaningful only without error
-};
+namespace tavirel::calls {
 
 // Invites every target (non-empty, trimmed, in order, duplicates kept) into
 // the active conference, creating one around resolveConferenceAnchorCall's
-// call when there is none. Targets that do not interpret are skipped; a
+// call when there is none. Targets that do not interpret, or are too long
+// to (interpretTarget), are skipped; a
 // party named twice, or in the conference already, is called once only but
-// counted with the others in `invitedCount`. Writes the four
+// counted with the others. The value is that count, as text. Writes the four
 // "[CONF_INVITE_TRACE] stage=..." lines. Errors: "Unable to create
 // conference: ...", "No callable participants", "inviteConference failed: ...".
-InviteOutcome inviteConference(LinphoneCore* core, const std::vector<std::string>& targets);
+WorkResult inviteConference(LinphoneCore* core, const std::vector<std::string>& targets);
 
 // Takes `target` (as received) out of the current call's conference and ends
 // a direct call to it. Errors: "Invalid conference target: <target>",
 // "removeConferenceParticipant failed: ...", "terminate participant call
 // failed: ...", "Conference participant not found". Never crashes on an
 // address that is not a participant.
-std::optional<std::string> removeConferenceParticipant(LinphoneCore* core,
-                                                       const std::string& target);
+WorkResult removeConferenceParticipant(LinphoneCore* core, const std::string& target);
 
 // The conference of the current call, else that of the first call (in the
 // engine's order) that has one; null without. Borrowed: the engine owns it.

@@ -10,9 +10,11 @@
 #include <array>
 #include <cctype>
 
+#include "bridge/engine_queue.h"
 #include "bridge/helper_state.h"
 #include "bridge/trace.h"
 #include "engine/engine_error.h"
+#include "platform/sound_server/engine_sound_server.h"
 
 namespace tavirel::engine {
 namespace {
@@ -38,10 +40,10 @@ void routeEngineLog(LinphoneFactory* factory) {
   // make every line appear twice.
   static bool handlerAdded = false;
   if (handlerAdded) return;
-  LinphoneLoggingServiceCbs* callbacks = linphone_factory_create_logging_service_cbs(factory);
-  linphone_logging_service_cbs_set_log_message_written(callbacks, onEngineLogMessage);
-  linphone_logging_service_add_callbacks(logging, callbacks);
-  linphone_logging_service_cbs_unref(callbacks);  // the service keeps its own reference
+  // The service keeps its own reference.
+  const Owned<LinphoneLoggingServiceCbs> callbacks(linphone_factory_create_logging_service_cbs(factory));
+  linphone_logging_service_cbs_set_log_message_written(callbacks.get(), onEngineLogMessage);
+  linphone_logging_service_add_callbacks(logging, callbacks.get());
   handlerAdded = true;
 }
 
@@ -57,18 +59,15 @@ void disablePersistentStorage(LinphoneCore* core) {
 }
 
 void choosePayloadTypes(LinphoneCore* core) {
-  bctbx_list_t* audio = linphone_core_get_audio_payload_types(core);  // owned list of refs
-  for (const bctbx_list_t* it = audio; it; it = bctbx_list_next(it)) {
+  const PayloadTypeList audio(linphone_core_get_audio_payload_types(core));
+  for (const bctbx_list_t* it = audio.get(); it; it = bctbx_list_next(it)) {
     auto* type = static_cast<LinphonePayloadType*>(bctbx_list_get_data(it));
     const char* mime = linphone_payload_type_get_mime_type(type);
     linphone_payload_type_enable(type, isAllowedAudioCodec(mime ? mime : "") ? TRUE : FALSE);
   }
-  bctbx_list_free_with_data(audio, reinterpret_cast<bctbx_list_free_func>(linphone_payload_type_unref));
-
-  bctbx_list_t* video = linphone_core_get_video_payload_types(core);
-  for (const bctbx_list_t* it = video; it; it = bctbx_list_next(it))
+  const PayloadTypeList video(linphone_core_get_video_payload_types(core));
+  for (const bctbx_list_t* it = video.get(); it; it = bctbx_list_next(it))
     linphone_payload_type_enable(static_cast<LinphonePayloadType*>(bctbx_list_get_data(it)), FALSE);
-  bctbx_list_free_with_data(video, reinterpret_cast<bctbx_list_free_func>(linphone_payload_type_unref));
 }
 
 }  // namespace
@@ -106,24 +105,30 @@ bool isAllowedAudioCodec(std::string_view mimeType) {
   return upper == "PCMA" || upper == "PCMU" || upper == "G729";
 }
 
-CoreCreation createLinphoneCore() {
+CoreCreation createLinphoneCore(const std::string& pluginDirectory) {
+  assertOnEngineQueue();
   LinphoneFactory* factory = linphone_factory_get();  // borrowed singleton
   routeEngineLog(factory);
+  // Read when the core's media factory is made, so it must come first.
+  linphone_factory_set_msplugins_dir(factory, pluginDirectory.c_str());
 
-  LinphoneCore* core = linphone_factory_create_core_3(factory, nullptr, nullptr, nullptr);
-  if (!core) return {nullptr, nullFailure("Core")};
+  CorePtr created;
+  {
+    platform::SoundServerHiddenFromEngine hidden;
+    created.reset(linphone_factory_create_core_3(factory, nullptr, nullptr, nullptr));
+  }
+  if (!created) return {nullptr, nullFailure("Core")};
+  LinphoneCore* core = created.get();
+  platform::useHelperSoundCards(ms_factory_get_snd_card_manager(linphone_core_get_ms_factory(core)));
+  linphone_core_reload_sound_devices(core);
   disablePersistentStorage(core);
 
-  LinphoneTransports* transports = linphone_core_get_transports(core);  // owned
-  linphone_transports_set_udp_port(transports, getAvailableUDPPort().value_or(-1));
-  linphone_transports_set_tcp_port(transports, -1);
-  linphone_transports_set_tls_port(transports, -1);
-  const LinphoneStatus transportStatus = linphone_core_set_transports(core, transports);
-  linphone_transports_unref(transports);
-  if (transportStatus != 0) {
-    linphone_core_unref(core);
-    return {nullptr, statusFailure("setTransports", transportStatus)};
-  }
+  const Owned<LinphoneTransports> transports(linphone_core_get_transports(core));
+  linphone_transports_set_udp_port(transports.get(), getAvailableUDPPort().value_or(-1));
+  linphone_transports_set_tcp_port(transports.get(), -1);
+  linphone_transports_set_tls_port(transports.get(), -1);
+  if (const LinphoneStatus status = linphone_core_set_transports(core, transports.get()); status != 0)
+    return {nullptr, statusFailure("setTransports", status)};
 
   linphone_core_set_use_rfc2833_for_dtmf(core, TRUE);
   linphone_core_set_use_info_for_dtmf(core, FALSE);
@@ -154,7 +159,7 @@ CoreCreation createLinphoneCore() {
   linphone_core_set_audio_port(core, -1);
   linphone_core_set_video_port(core, -1);
   linphone_core_set_text_port(core, -1);
-  return {core, std::nullopt};
+  return {std::move(created), std::nullopt};
 }
 
 }  // namespace tavirel::engine

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/owned.h"
+
 namespace tavirel::engine {
 
 // A UDP port that was free a moment ago: bind port 0 on the IPv4 wildcard
@@ -27,14 +29,16 @@ bool isAllowedAudioCodec(std::string_view mimeType);
 // A created, configured, not yet started core, or the failure text (without
 // the "Core init failed: " prefix). Nothing of a failed core remains.
 struct CoreCreation {
-  LinphoneCore* core = nullptr;  // owned by the caller (linphone_core_unref)
+  CorePtr core;  // null when `error` is set
   std::optional<std::string> error;
 };
 
 // Sets the engine log to warning level with our stderr handler, creates the
-// core without any configuration file, and applies the fixed transports,
+// core without any configuration file, its media plugins taken from
+// `pluginDirectory` only (none when it does not exist), and applies the
+// fixed transports,
 // media settings and codec choice. Also keeps the engine from keeping any
 // database or cache on disk, so nothing survives the process.
-CoreCreation createLinphoneCore();
+CoreCreation createLinphoneCore(const std::string& pluginDirectory);
 
 }  // namespace tavirel::engine

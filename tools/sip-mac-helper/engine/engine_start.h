@@ -5,6 +5,8 @@
 #include <string>
 
 #include "bridge/helper_state.h"
+#include "bridge/work_result.h"
+#include "engine/event_mirror.h"
 
 namespace tavirel::engine {
 
@@ -16,8 +18,9 @@ struct SdkCheck {
 SdkCheck checkSdk(const std::string& executablePath);
 
 // Engine queue: creates, configures and starts the core when there is none
-// yet, then wires the event mirror, audio defaults, device listener and
-// iteration timer. Does nothing when the core exists. Returns the error text.
-std::optional<std::string> startEngineIfAbsent(HelperState& state);
+// yet, with the media plugins of the SDK at `sdkRoot` (kEnginePluginsRelativePath), wires the event mirror (with `hooks`' device handlers), runs
+// hooks.started, then starts the iteration timer. Does nothing when the core
+// exists. Fails with "Core init failed: ...".
+WorkResult startEngineIfAbsent(HelperState& state, const EngineHooks& hooks, const std::string& sdkRoot);
 
 }  // namespace tavirel::engine

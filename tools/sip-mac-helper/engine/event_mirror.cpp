@@ -1,38 +1,75 @@
 #include "engine/event_mirror.h"
 
+#include <algorithm>
 #include <array>
 
-#include "audio/platform_audio.h"
+#include <memory>
+
+#include "bridge/engine_queue.h"
 
 namespace tavirel::engine {
 namespace {
 
-// Indexed by the engine's call state value.
-constexpr std::array<CallStateMirror, 22> kCallStates = {{
-    {"idle", false, false},              // Idle
-    {"incomingReceived", true, true},    // IncomingReceived
-    {"idle", false, false},              // PushIncomingReceived
-    {"outgoingInit", true, true},        // OutgoingInit
-    {"outgoingProgress", true, true},    // OutgoingProgress
-    {"outgoingRinging", true, true},     // OutgoingRinging
-    {"idle", false, false},              // OutgoingEarlyMedia
-    {"idle", false, false},              // Connected
-    {"streamsRunning", true, true},      // StreamsRunning
-    {"idle", false, false},              // Pausing
-    {"idle", false, false},              // Paused
-    {"idle", false, false},              // Resuming
-    {"idle", false, false},              // Referred
-    {"error", false, false},             // Error
-    {"end", false, true},                // End
-    {"idle", false, false},              // PausedByRemote
-    {"idle", false, false},              // UpdatedByRemote
-    {"idle", false, false},              // IncomingEarlyMedia
-    {"idle", false, false},              // Updating
-    {"released", false, true},           // Released
-    {"idle", false, false},              // EarlyUpdatedByRemote
-    {"idle", false, false},              // EarlyUpdating
+// Indexed by the engine's call state value: the name trace lines use, then
+// what the state does to the mirror.
+struct CallStateRow {
+  std::string_view traceName;
+  CallStateMirror mirror;
+};
+constexpr std::array<CallStateRow, 22> kCallStates = {{
+    {"Idle", {"idle", false, false}},
+    {"IncomingReceived", {"incomingReceived", true, true}},
+    {"PushIncomingReceived", {"idle", false, false}},
+    {"OutgoingInit", {"outgoingInit", true, true}},
+    {"OutgoingProgress", {"outgoingProgress", true, true}},
+    {"OutgoingRinging", {"outgoingRinging", true, true}},
+    {"OutgoingEarlyMedia", {"idle", false, false}},
+    {"Connected", {"idle", false, false}},
+    {"StreamsRunning", {"streamsRunning", true, true}},
+    {"Pausing", {"idle", false, false}},
+    {"Paused", {"idle", false, false}},
+    {"Resuming", {"idle", false, false}},
+    {"Referred", {"idle", false, false}},
+    {"Error", {"error", false, false}},
+    {"End", {"end", false, true}},
+    {"PausedByRemote", {"idle", false, false}},
+    {"UpdatedByRemote", {"idle", false, false}},
+    {"IncomingEarlyMedia", {"idle", false, false}},
+    {"Updating", {"idle", false, false}},
+    {"Released", {"released", false, true}},
+    {"EarlyUpdatedByRemote", {"idle", false, false}},
+    {"EarlyUpdating", {"idle", false, false}},
 }};
 static_assert(LinphoneCallStateEarlyUpdating == kCallStates.size() - 1);
+// Each row sits at the value of the engine's state of that name.
+constexpr bool rowsFollowTheEngine() {
+  const auto named = [](LinphoneCallState state, std::string_view name) {
+    return kCallStates[static_cast<std::size_t>(state)].traceName == name;
+  };
+  return named(LinphoneCallStateIdle, "Idle") &&
+         named(LinphoneCallStateIncomingReceived, "IncomingReceived") &&
+         named(LinphoneCallStatePushIncomingReceived, "PushIncomingReceived") &&
+         named(LinphoneCallStateOutgoingInit, "OutgoingInit") &&
+         named(LinphoneCallStateOutgoingProgress, "OutgoingProgress") &&
+         named(LinphoneCallStateOutgoingRinging, "OutgoingRinging") &&
+         named(LinphoneCallStateOutgoingEarlyMedia, "OutgoingEarlyMedia") &&
+         named(LinphoneCallStateConnected, "Connected") &&
+         named(LinphoneCallStateStreamsRunning, "StreamsRunning") &&
+         named(LinphoneCallStatePausing, "Pausing") &&
+         named(LinphoneCallStatePaused, "Paused") &&
+         named(LinphoneCallStateResuming, "Resuming") &&
+         named(LinphoneCallStateReferred, "Referred") &&
+         named(LinphoneCallStateError, "Error") &&
+         named(LinphoneCallStateEnd, "End") &&
+         named(LinphoneCallStatePausedByRemote, "PausedByRemote") &&
+         named(LinphoneCallStateUpdatedByRemote, "UpdatedByRemote") &&
+         named(LinphoneCallStateIncomingEarlyMedia, "IncomingEarlyMedia") &&
+         named(LinphoneCallStateUpdating, "Updating") &&
+         named(LinphoneCallStateReleased, "Released") &&
+         named(LinphoneCallStateEarlyUpdatedByRemote, "EarlyUpdatedByRemote") &&
+         named(LinphoneCallStateEarlyUpdating, "EarlyUpdating");
+}
+static_assert(rowsFollowTheEngine(), "call state rows must follow the engine's enum");
 
 constexpr std::array<std::string_view, 7> kCallLogStatuses = {
     "success", "aborted", "missed", "declined", "earlyAborted", "acceptedElsewhere", "declinedElsewhere",
@@ -44,42 +81,80 @@ constexpr std::array<std::string_view, 6> kRegistrationStates = {
     "none", "progress", "ok", "cleared", "failed", "none",
 };
 
-void onCallStateChanged(LinphoneCore*, LinphoneCall* call, LinphoneCallState callState, const char*) {
+// What the callbacks' user data points to; one per attached delegate.
+struct DelegateContext {
+  HelperState& state;
+  EngineHooks hooks;
+  LateReleaseFilter calls;  // engine queue only
+};
+
+// The handlers are called only from the engine's dispatch of our callbacks,
+// during which they are the core's current ones.
+DelegateContext& contextOf(LinphoneCore* core) {
+  return *static_cast<DelegateContext*>(linphone_core_cbs_get_user_data(linphone_core_get_current_callbacks(core)));
+}
+
+void onCallStateChanged(LinphoneCore* core, LinphoneCall* call, LinphoneCallState callState, const char*) {
+  assertOnEngineQueue();
+  DelegateContext& context = contextOf(core);
+  if (!context.calls.admits(call, callState)) return;
   std::string remote;
   if (callStateMirror(callState).recordsRemoteAddress && call) {
     if (const LinphoneAddress* address = linphone_call_get_remote_address(call)) {  // borrowed
-      if (char* text = linphone_address_as_string(address)) {
-        remote = text;
-        bctbx_free(text);
-      }
+      if (const Owned<char> text{linphone_address_as_string(address)}) remote = text.get();
     }
   }
-  mirrorCallState(helperState(), callState, remote);
+  mirrorCallState(context.state.mirror, callState, remote);
 }
 
-void onCallLogUpdated(LinphoneCore*, LinphoneCallLog* callLog) {
-  if (callLog) mirrorCallLogStatus(helperState(), linphone_call_log_get_status(callLog));
+void onCallLogUpdated(LinphoneCore* core, LinphoneCallLog* callLog) {
+  assertOnEngineQueue();
+  if (callLog) mirrorCallLogStatus(contextOf(core).state.mirror, linphone_call_log_get_status(callLog));
 }
 
 void onAudioDeviceChanged(LinphoneCore* core, LinphoneAudioDevice*) {
-  audio::configurePlaybackGain(core);
+  assertOnEngineQueue();
+  DelegateContext& context = contextOf(core);
+  if (context.hooks.audioDeviceChanged) context.hooks.audioDeviceChanged(context.state, core);
 }
 
 void onAudioDevicesListUpdated(LinphoneCore* core) {
-  audio::reloadSoundDevicesIfNeeded(core);
-  audio::configurePlaybackGain(core);
+  assertOnEngineQueue();
+  DelegateContext& context = contextOf(core);
+  if (context.hooks.audioDevicesListUpdated) context.hooks.audioDevicesListUpdated(context.state, core);
 }
 
-void onAccountRegistrationStateChanged(LinphoneCore*, LinphoneAccount*, LinphoneRegistrationState registrationState,
-                                       const char*) {
-  mirrorRegistrationState(helperState(), registrationState);
+void onAccountRegistrationStateChanged(LinphoneCore* core, LinphoneAccount*,
+                                       LinphoneRegistrationState registrationState, const char*) {
+  assertOnEngineQueue();
+  mirrorRegistrationState(contextOf(core).state.mirror, registrationState);
 }
 
 }  // namespace
 
+bool LateReleaseFilter::admits(const void* call, int callState) {
+  if (callState == LinphoneCallStateReleased) {
+    const auto ended = std::find(ended_.begin(), ended_.end(), call);
+    const bool endedBefore = ended != ended_.end();
+    if (endedBefore) ended_.erase(ended);
+    if (endedBefore && latest_ != call) return false;
+  } else if (callState == LinphoneCallStateEnd &&
+             std::find(ended_.begin(), ended_.end(), call) == ended_.end()) {
+    ended_.push_back(call);
+  }
+  latest_ = call;
+  return true;
+}
+
 CallStateMirror callStateMirror(int callState) {
-  if (callState < 0 || static_cast<std::size_t>(callState) >= kCallStates.size()) return kCallStates[0];
-  return kCallStates[static_cast<std::size_t>(callState)];
+  if (callState < 0 || static_cast<std::size_t>(callState) >= kCallStates.size()) return kCallStates[0].mirror;
+  return kCallStates[static_cast<std::size_t>(callState)].mirror;
+}
+
+std::string callStateTraceName(int callState) {
+  if (callState < 0 || static_cast<std::size_t>(callState) >= kCallStates.size())
+    return "Unknown(" + std::to_string(callState) + ")";
+  return std::string(kCallStates[static_cast<std::size_t>(callState)].traceName);
 }
 
 std::string_view mapCallLogStatus(int callLogStatus) {
@@ -93,7 +168,7 @@ std::string_view registrationStateText(int registrationState) {
   return kRegistrationStates[static_cast<std::size_t>(registrationState)];
 }
 
-void mirrorCallState(HelperState& state, int callState, const std::string& remoteAddress) {
+void mirrorCallState(MirroredState& state, int callState, const std::string& remoteAddress) {
   const CallStateMirror mirror = callStateMirror(callState);
   std::lock_guard lock(state.stateLock);
   state.callStateStr = mirror.text;
@@ -102,12 +177,12 @@ void mirrorCallState(HelperState& state, int callState, const std::string& remot
   if (mirror.recordsRemoteAddress && !remoteAddress.empty()) state.currentRemoteAddr = remoteAddress;
 }
 
-void mirrorCallLogStatus(HelperState& state, int callLogStatus) {
+void mirrorCallLogStatus(MirroredState& state, int callLogStatus) {
   std::lock_guard lock(state.stateLock);
   state.callLogStatusStr = mapCallLogStatus(callLogStatus);
 }
 
-void mirrorRegistrationState(HelperState& state, LinphoneRegistrationState registrationState) {
+void mirrorRegistrationState(MirroredState& state, LinphoneRegistrationState registrationState) {
   std::function<void(LinphoneRegistrationState)> completion;
   {
     std::lock_guard lock(state.stateLock);
@@ -118,16 +193,23 @@ void mirrorRegistrationState(HelperState& state, LinphoneRegistrationState regis
   if (completion) completion(registrationState);
 }
 
-void attachDelegate(HelperState& state, LinphoneCore* core) {
-  LinphoneCoreCbs* callbacks = linphone_factory_create_core_cbs(linphone_factory_get());
-  linphone_core_cbs_set_call_state_changed(callbacks, onCallStateChanged);
-  linphone_core_cbs_set_call_log_updated(callbacks, onCallLogUpdated);
-  linphone_core_cbs_set_audio_device_changed(callbacks, onAudioDeviceChanged);
-  linphone_core_cbs_set_audio_devices_list_updated(callbacks, onAudioDevicesListUpdated);
-  linphone_core_cbs_set_account_registration_state_changed(callbacks, onAccountRegistrationStateChanged);
-  linphone_core_add_callbacks(core, callbacks);
-  if (state.coreDelegate) linphone_core_cbs_unref(state.coreDelegate);
-  state.coreDelegate = callbacks;  // our reference; the core holds its own
+void attachDelegate(HelperState& state, LinphoneCore* core, const EngineHooks& hooks) {
+  assertOnEngineQueue();
+  Owned<LinphoneCoreCbs> callbacks(linphone_factory_create_core_cbs(linphone_factory_get()));
+  // Lives as long as the state, which outlives every core: a core dropped
+  // after a failed start may still hold the callbacks until it is freed.
+  auto context = std::shared_ptr<void>(new DelegateContext{state, hooks, {}},
+                                       [](void* p) { delete static_cast<DelegateContext*>(p); });
+  LinphoneCoreCbs* cbs = callbacks.get();
+  linphone_core_cbs_set_user_data(cbs, context.get());
+  state.engine.delegateContexts.push_back(std::move(context));
+  linphone_core_cbs_set_call_state_changed(cbs, onCallStateChanged);
+  linphone_core_cbs_set_call_log_updated(cbs, onCallLogUpdated);
+  linphone_core_cbs_set_audio_device_changed(cbs, onAudioDeviceChanged);
+  linphone_core_cbs_set_audio_devices_list_updated(cbs, onAudioDevicesListUpdated);
+  linphone_core_cbs_set_account_registration_state_changed(cbs, onAccountRegistrationStateChanged);
+  linphone_core_add_callbacks(core, cbs);
+  state.engine.coreDelegate = std::move(callbacks);
 }
 
 }  // namespace tavirel::engine

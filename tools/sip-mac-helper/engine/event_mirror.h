@@ -12,6 +12,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bridge/helper_state.h"
 
@@ -24,6 +25,25 @@ struct CallStateMirror {
   bool recordsRemoteAddress; // a non-empty remote address replaces currentRemoteAddr
 };
 CallStateMirror callStateMirror(int callState);
+// The engine's own name of a call state ("StreamsRunning" for 8), as trace
+// lines write it; a value outside the engine's range is "Unknown(<value>)".
+std::string callStateTraceName(int callState);
+
+// Which call-state events reach the mirror. The engine takes an ended call
+// off its list before it releases it, so the release can come after the
+// next call's first events; mirrored, it would make that call read
+// "released" (and its remote the old one's) while it rings or streams. A
+// release is therefore dropped when its call has already ended and another
+// call has had an event since; every other event passes. Calls are told
+// apart by identity only.
+class LateReleaseFilter {
+ public:
+  bool admits(const void* call, int callState);
+
+ private:
+  const void* latest_ = nullptr;     // the call of the last event that passed
+  std::vector<const void*> ended_;  // calls that passed End and are not released yet
+};
 
 // "success", "aborted", ... for an engine call-log status; "none" for a value
 // this engine version does not define.
@@ -33,16 +53,25 @@ std::string_view mapCallLogStatus(int callLogStatus);
 // unknown values read "none".
 std::string_view registrationStateText(int registrationState);
 
-// Registers the five handlers with `core` (before it starts) and keeps the
-// callbacks object in state.coreDelegate. Engine queue.
-void attachDelegate(HelperState& state, LinphoneCore* core);
+// What the layers above the engine do with a new core, so the engine layer
+// needs none of them. Each runs on the engine queue; null ones are skipped.
+struct EngineHooks {
+  void (*audioDeviceChanged)(HelperState&, LinphoneCore*) = nullptr;       // the current device changed
+  void (*audioDevicesListUpdated)(HelperState&, LinphoneCore*) = nullptr;  // the engine's device list changed
+  void (*started)(HelperState&, LinphoneCore*) = nullptr;  // once, right after the core has started
+};
+
+// Registers the five handlers with `core` (before it starts), with `state`
+// and `hooks` as the callbacks' user data, and keeps the callbacks object in
+// state.engine.coreDelegate. Engine queue.
+void attachDelegate(HelperState& state, LinphoneCore* core, const EngineHooks& hooks);
 
 // The handlers' effect on the mirrored state, apart from the engine objects
 // they read. Engine queue in the program; any thread in tests.
-void mirrorCallState(HelperState& state, int callState, const std::string& remoteAddress);
-void mirrorCallLogStatus(HelperState& state, int callLogStatus);
+void mirrorCallState(MirroredState& state, int callState, const std::string& remoteAddress);
+void mirrorCallLogStatus(MirroredState& state, int callLogStatus);
 // Writes registrationStateStr, then calls a present registrationCompletion
 // with `registrationState` after releasing stateLock.
-void mirrorRegistrationState(HelperState& state, LinphoneRegistrationState registrationState);
+void mirrorRegistrationState(MirroredState& state, LinphoneRegistrationState registrationState);
 
 }  // namespace tavirel::engine

@@ -16,7 +16,7 @@ inline constexpr std::chrono::milliseconds kIterateLeeway{5};
 
 // Starts iterating `core` on state.sipQueue now and every kIteratePeriod, for
 // the rest of the process; the timer holds its own reference to the core.
-// Stored in state.iterateTimer, replacing (and so stopping) an earlier one.
+// Stored in state.engine.iterateTimer, replacing (and so stopping) an earlier one.
 // Engine queue.
 void startIterateTimer(HelperState& state, LinphoneCore* core);
 

@@ -10,12 +10,10 @@
 // definition, exported by the program, is the one it reaches. Real addresses
 // go on to the engine's own function unchanged; a null one gets an address
 // that parses and carries no parameters, instead of a crash.
-#include <dlfcn.h>
-
 #include <bctoolbox/port.h>
 
-#include <cstdio>
-#include <cstdlib>
+
+#include "engine/engine_guards.h"
 
 extern "C" {
 struct SalAddress;
@@ -27,16 +25,7 @@ namespace {
 using AsString = char* (*)(const SalAddress*);
 
 AsString engineAsString() {
-  static const AsString engine = [] {
-    auto found = reinterpret_cast<AsString>(dlsym(RTLD_NEXT, "sal_address_as_string"));
-    if (found == nullptr) {
-      // Only possible with an engine library that lacks the function, which
-      // then could not have called us; say so rather than recurse.
-      std::fputs("sal_address_as_string: engine function not found\n", stderr);
-      std::abort();
-    }
-    return found;
-  }();
+  static const auto engine = reinterpret_cast<AsString>(tavirel::engine::engineDefinition("sal_address_as_string"));
   return engine;
 }
 
@@ -47,3 +36,8 @@ extern "C" char* sal_address_as_string(const SalAddress* address) {
   if (address == nullptr) return bctbx_strdup("sip:anonymous@anonymous.invalid");
   return engineAsString()(address);
 }
+
+namespace {
+// INITIALIZE checks that the engine's calls reach this definition.
+const bool registered = (tavirel::engine::registerEngineGuard("sal_address_as_string", reinterpret_cast<const void*>(&sal_address_as_string)), true);
+}  // namespace

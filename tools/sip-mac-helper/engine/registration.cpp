@@ -3,16 +3,16 @@
 #include <memory>
 #include <vector>
 
+#include "bridge/engine_queue.h"
 #include "bridge/helper_state.h"
 #include "engine/engine_error.h"
-#include "engine/owned.h"
+#include "engine/input_limits.h"
+#include "bridge/owned.h"
 
 namespace tavirel::engine {
 namespace {
 
-constexpr const char* kSetupFailed = "Account setup failed: ";
-
-std::string failed(const std::string& description) { return kSetupFailed + description; }
+WorkResult failed(const std::string& description) { return failedIn(Operation::accountSetup, description); }
 
 }  // namespace
 
@@ -31,10 +31,12 @@ std::optional<RegistrarAddress> parseRegistrar(std::string_view server) {
   return registrar;
 }
 
-std::optional<std::string> setupSipAccount(LinphoneCore* core, const std::string& sipAccount,
-                                           const std::string& sipPassword, const std::string& server) {
+WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, const std::string& sipPassword,
+                           const std::string& server) {
+  assertOnEngineQueue();
   const auto registrar = parseRegistrar(server);
   if (!registrar) return failed("server \"" + server + "\" names no host");
+  if (auto problem = accountTextProblem(sipAccount, server)) return failed(*problem);
 
   // The list belongs to the core and changes as accounts are removed, so
   // take our own references first and remove from that copy.
@@ -78,10 +80,11 @@ std::optional<std::string> setupSipAccount(LinphoneCore* core, const std::string
   linphone_core_add_auth_info(core, credentials.get());  // the core keeps a copy
 
   linphone_core_refresh_registers(core);
-  return std::nullopt;
+  return WorkResult::done();
 }
 
 void unregisterAccounts(LinphoneCore* core) {
+  assertOnEngineQueue();
   if (!core) return;
   for (const bctbx_list_t* it = linphone_core_get_account_list(core); it; it = bctbx_list_next(it)) {
     auto* account = static_cast<LinphoneAccount*>(bctbx_list_get_data(it));

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/work_result.h"
+
 namespace tavirel::engine {
 
 inline constexpr const char* kDefaultSipPort = "5060";
@@ -25,10 +27,11 @@ std::optional<RegistrarAddress> parseRegistrar(std::string_view server);
 // Engine queue. Replaces every account and credential with one account for
 // `sipAccount` at `server` ("host" or "host:port") and starts registering it.
 // Returns "Account setup failed: ..." when an engine step fails; steps done
-// before it stay done. A server without a host fails before anything changes.
-std::optional<std::string> setupSipAccount(LinphoneCore* core, const std::string& sipAccount,
-                                           const std::string& sipPassword,
-                                           const std::string& server);
+// before it stay done. A server without a host, or an account or server text
+// too long for an engine address (engine/input_limits.h), fails before
+// anything changes.
+WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, const std::string& sipPassword,
+                           const std::string& server);
 
 // Engine queue. Turns registration off for every account; nothing when
 // `core` is null.

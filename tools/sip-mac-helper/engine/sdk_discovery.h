@@ -18,6 +18,12 @@ inline constexpr const char* kCurrentSdkDir = ".sdk/current";
 inline constexpr const char* kLegacySdkPrefix = "linphone-sdk-macos-";
 // The engine library under the SDK root, in this platform's layout.
 inline constexpr const char* kEngineLibraryRelativePath = "linphone-sdk/linux/lib/liblinphone.so";
+// Where the engine looks for its media plugins, under the SDK root. The
+// layouts we ship hold none there: the codecs the helper keeps (PCMA, PCMU,
+// G729) are built into the engine, and the system's plugins are for video
+// (display, codecs), which the helper never uses but would otherwise load
+// with their toolkits at every start.
+inline constexpr const char* kEnginePluginsRelativePath = "linphone-sdk/linux/lib/mediastreamer/plugins";
 
 inline constexpr const char* kSdkRootMissingMessage =
     "Linphone macOS SDK root missing. Set TAVIREL_LINPHONE_MAC_SDK_ROOT or install SDK into "

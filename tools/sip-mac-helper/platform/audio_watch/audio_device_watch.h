@@ -14,10 +14,11 @@ class AudioDeviceWatch {
  public:
   virtual ~AudioDeviceWatch() = default;
 
-  // Subscribes to changes of the output and input device lists; after each
-  // change, `onChange` is posted to `queue` (never run on the watcher's own
-  // thread). Returns null when no sound server can be reached or subscribed;
-  // the caller then runs on without hot-plug tracking.
+  // Subscribes to changes of the output and input device lists, for the
+  // life of the process; after each change, `onChange` is posted to `queue`
+  // (never run on the watcher's own thread). The sound server going away and
+  // coming back count as changes: its devices go, then come back. Returns
+  // null when the platform has no sound server to follow.
   static std::unique_ptr<AudioDeviceWatch> install(dispatch::SerialQueue& queue,
                                                    std::function<void()> onChange);
 };

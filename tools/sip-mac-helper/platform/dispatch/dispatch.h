@@ -4,21 +4,15 @@
 //
 // All engine work runs on one serial queue, so the engine needs no lock of its
 // own; this header is the whole surface the rest of the helper relies on for
-// that. The Linux backend lives in dispatch_linux.cpp; another platform's
-// backend can be a file beside it.
+// that. The header holds nothing of a backend: the Linux one lives in
+// dispatch_linux.cpp, and another platform's backend is a file beside it.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace tavirel::dispatch {
 
@@ -49,28 +43,19 @@ class SerialQueue {
 
   // True on the queue's own thread.
   bool isCurrent() const;
+  // The queue whose work item or timer tick runs on this thread; null on
+  // any other thread.
+  static const SerialQueue* current();
 
   const std::string& label() const { return label_; }
 
  private:
   friend class RepeatingTimer;
-  struct TimerSlot;
-
-  void drain();
-  void addTimer(const std::shared_ptr<TimerSlot>& slot);
-  void wake();
+  // The backend's own state and thread, defined beside its implementation.
+  struct Backend;
 
   const std::string label_;
-  mutable std::mutex mutex_;
-  std::condition_variable wakeUp_;
-  std::deque<Task> items_;                          // guarded by mutex_
-  std::vector<std::shared_ptr<TimerSlot>> timers_;  // guarded by mutex_
-  bool stopping_ = false;                           // guarded by mutex_
-  bool sleeping_ = false;                           // guarded by mutex_
-  // Counts posts, so the drain loop can notice new work while it spins
-  // without the lock.
-  std::atomic<std::uint64_t> posted_{0};
-  std::thread thread_;
+  std::unique_ptr<Backend> backend_;
 };
 
 // A timer source whose handler runs on its queue: first at `firstDeadline`,
@@ -93,22 +78,28 @@ class RepeatingTimer {
   void cancel();
 
  private:
+  friend class SerialQueue;
+  struct Slot;  // the backend's record of this timer
+
   SerialQueue& queue_;
-  std::shared_ptr<SerialQueue::TimerSlot> slot_;
+  std::shared_ptr<Slot> slot_;
 };
 
 // A counting semaphore. waitFor returns true when it took a signal and false
 // when `limit` passed first (and then the time has really passed).
 class CountingSemaphore {
  public:
-  explicit CountingSemaphore(std::int64_t initial = 0) : count_(initial) {}
+  explicit CountingSemaphore(std::int64_t initial = 0);
+  ~CountingSemaphore();
+  CountingSemaphore(const CountingSemaphore&) = delete;
+  CountingSemaphore& operator=(const CountingSemaphore&) = delete;
+
   void signal();
   [[nodiscard]] bool waitFor(Clock::duration limit);
 
  private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::int64_t count_;  // guarded by mutex_
+  struct Backend;
+  std::unique_ptr<Backend> backend_;
 };
 
 }  // namespace tavirel::dispatch

@@ -23,9 +23,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -105,9 +110,9 @@ void futexWakeOne(std::atomic<std::uint32_t>& word) {
 
 }  // namespace
 
-struct SerialQueue::TimerSlot {
+struct RepeatingTimer::Slot {
   std::function<void()> handler;  // immutable after construction
-  // The fields below are guarded by the owning queue's mutex_.
+  // The fields below are guarded by the owning queue's mutex.
   Clock::time_point deadline{};
   Clock::duration period{};
   Clock::duration leeway{};
@@ -115,30 +120,58 @@ struct SerialQueue::TimerSlot {
   bool active = false;
 };
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {
-  thread_ = std::thread([this] { drain(); });
+struct SerialQueue::Backend {
+  void drain(const SerialQueue* queue);
+  void addTimer(const std::shared_ptr<RepeatingTimer::Slot>& slot);
+  void wake() { wakeUp.notify_one(); }
+
+  // With the lock held: the earliest active timer due at `now` (null when
+  // none is), and the earliest deadline of any active timer.
+  std::shared_ptr<RepeatingTimer::Slot> dueTimer(Clock::time_point now,
+                                                 std::optional<Clock::time_point>& nextDeadline) const;
+  // With the lock held: waits for a post, a wake or `nextDeadline`.
+  void sleep(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> nextDeadline);
+  long appliedSlackNs = -1;  // drain thread only
+
+  mutable std::mutex mutex;
+  std::condition_variable wakeUp;
+  std::deque<Task> items;                                    // guarded by mutex
+  std::vector<std::shared_ptr<RepeatingTimer::Slot>> timers;  // guarded by mutex
+  bool stopping = false;                                     // guarded by mutex
+  bool sleeping = false;                                     // guarded by mutex
+  // Counts posts, so the drain loop can notice new work while it spins
+  // without the lock.
+  std::atomic<std::uint64_t> posted{0};
+  std::thread thread;
+};
+
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), backend_(std::make_unique<Backend>()) {
+  backend_->thread = std::thread([this] { backend_->drain(this); });
 }
 
 SerialQueue::~SerialQueue() {
   {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
+    std::lock_guard lock(backend_->mutex);
+    backend_->stopping = true;
   }
-  wakeUp_.notify_one();
-  if (thread_.joinable()) thread_.join();
+  backend_->wake();
+  if (backend_->thread.joinable()) backend_->thread.join();
 }
 
 bool SerialQueue::isCurrent() const { return currentQueue == this; }
 
+const SerialQueue* SerialQueue::current() { return currentQueue; }
+
 void SerialQueue::post(Task task) {
+  Backend& b = *backend_;
   bool sleeping;
   {
-    std::lock_guard lock(mutex_);
-    items_.push_back(std::move(task));
-    posted_.fetch_add(1, std::memory_order_release);
-    sleeping = sleeping_;
+    std::lock_guard lock(b.mutex);
+    b.items.push_back(std::move(task));
+    b.posted.fetch_add(1, std::memory_order_release);
+    sleeping = b.sleeping;
   }
-  if (sleeping) wakeUp_.notify_one();
+  if (sleeping) b.wakeUp.notify_one();
 }
 
 void SerialQueue::runSync(const std::function<void()>& task) {
@@ -177,37 +210,59 @@ void SerialQueue::runSync(const std::function<void()>& task) {
   while (!done());
 }
 
-void SerialQueue::wake() { wakeUp_.notify_one(); }
-
-void SerialQueue::addTimer(const std::shared_ptr<TimerSlot>& slot) {
+void SerialQueue::Backend::addTimer(const std::shared_ptr<RepeatingTimer::Slot>& slot) {
   {
-    std::lock_guard lock(mutex_);
-    for (const auto& existing : timers_)
+    std::lock_guard lock(mutex);
+    for (const auto& existing : timers)
       if (existing == slot) return;
-    timers_.push_back(slot);
+    timers.push_back(slot);
   }
   wake();
 }
 
-void SerialQueue::drain() {
-  currentQueue = this;
+std::shared_ptr<RepeatingTimer::Slot> SerialQueue::Backend::dueTimer(
+    Clock::time_point now, std::optional<Clock::time_point>& nextDeadline) const {
+  std::shared_ptr<RepeatingTimer::Slot> due;
+  for (const auto& slot : timers) {
+    if (!slot->active) continue;
+    if (slot->deadline <= now && (!due || slot->deadline < due->deadline)) due = slot;
+    if (!nextDeadline || slot->deadline < *nextDeadline) nextDeadline = slot->deadline;
+  }
+  return due;
+}
+
+void SerialQueue::Backend::sleep(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> nextDeadline) {
+  sleeping = true;
+  if (nextDeadline) {
+    // The leeway of the earliest timer becomes this thread's timer slack,
+    // which lets the kernel coalesce the wake-up with others.
+    long slackNs = 50'000;
+    for (const auto& slot : timers)
+      if (slot->active && slot->deadline == *nextDeadline)
+        slackNs = std::max<long>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(slot->leeway).count());
+    if (slackNs != appliedSlackNs) {
+      prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs), 0, 0, 0);
+      appliedSlackNs = slackNs;
+    }
+    wakeUp.wait_until(lock, *nextDeadline);
+  } else {
+    wakeUp.wait(lock);
+  }
+  sleeping = false;
+}
+
+void SerialQueue::Backend::drain(const SerialQueue* queue) {
+  currentQueue = queue;
   PollBudget nextItemPolls;
-  long appliedSlackNs = -1;
-  std::unique_lock lock(mutex_);
+  std::unique_lock lock(mutex);
   bool lastWasItem = false;
   for (;;) {
     const auto now = Clock::now();
 
     // A due tick runs before further items, so a steady stream of work
     // cannot starve the timer; it still never overlaps an item.
-    std::shared_ptr<TimerSlot> due;
     std::optional<Clock::time_point> nextDeadline;
-    for (const auto& slot : timers_) {
-      if (!slot->active) continue;
-      if (slot->deadline <= now && (!due || slot->deadline < due->deadline)) due = slot;
-      if (!nextDeadline || slot->deadline < *nextDeadline) nextDeadline = slot->deadline;
-    }
-    if (due) {
+    if (const auto due = dueTimer(now, nextDeadline)) {
       do due->deadline += due->period;
       while (due->deadline <= now);
       lock.unlock();
@@ -217,9 +272,9 @@ void SerialQueue::drain() {
       continue;
     }
 
-    if (!items_.empty()) {
-      Task task = std::move(items_.front());
-      items_.pop_front();
+    if (!items.empty()) {
+      Task task = std::move(items.front());
+      items.pop_front();
       lock.unlock();
       callerPollsElsewhere = false;
       task();
@@ -229,42 +284,26 @@ void SerialQueue::drain() {
       continue;
     }
 
-    if (stopping_) break;
+    if (stopping) break;
 
     if (lastWasItem) {
       lastWasItem = false;
-      const auto seen = posted_.load(std::memory_order_acquire);
+      const auto seen = posted.load(std::memory_order_acquire);
       lock.unlock();
       // The request thread usually posts its next item within microseconds
       // when requests come in a burst; catching it here saves a wake-up.
-      nextItemPolls.poll([&] { return posted_.load(std::memory_order_acquire) != seen; }, [] { return false; });
+      nextItemPolls.poll([&] { return posted.load(std::memory_order_acquire) != seen; }, [] { return false; });
       lock.lock();
       continue;
     }
 
-    sleeping_ = true;
-    if (nextDeadline) {
-      // The leeway of the earliest timer becomes this thread's timer slack,
-      // which lets the kernel coalesce the wake-up with others.
-      long slackNs = 50'000;
-      for (const auto& slot : timers_)
-        if (slot->active && slot->deadline == *nextDeadline)
-          slackNs = std::max<long>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(slot->leeway).count());
-      if (slackNs != appliedSlackNs) {
-        prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slackNs), 0, 0, 0);
-        appliedSlackNs = slackNs;
-      }
-      wakeUp_.wait_until(lock, *nextDeadline);
-    } else {
-      wakeUp_.wait(lock);
-    }
-    sleeping_ = false;
+    sleep(lock, nextDeadline);
   }
   currentQueue = nullptr;
 }
 
 RepeatingTimer::RepeatingTimer(SerialQueue& queue, std::function<void()> handler)
-    : queue_(queue), slot_(std::make_shared<SerialQueue::TimerSlot>()) {
+    : queue_(queue), slot_(std::make_shared<Slot>()) {
   slot_->handler = std::move(handler);
 }
 
@@ -272,44 +311,58 @@ RepeatingTimer::~RepeatingTimer() { cancel(); }
 
 void RepeatingTimer::schedule(Clock::time_point firstDeadline, Clock::duration period,
                               Clock::duration leeway) {
+  SerialQueue::Backend& b = *queue_.backend_;
   {
-    std::lock_guard lock(queue_.mutex_);
+    std::lock_guard lock(b.mutex);
     slot_->deadline = firstDeadline;
     slot_->period = period > Clock::duration::zero() ? period : Clock::duration(1);
     slot_->leeway = leeway;
     slot_->scheduled = true;
   }
-  queue_.wake();
+  b.wake();
 }
 
 void RepeatingTimer::resume() {
+  SerialQueue::Backend& b = *queue_.backend_;
   {
-    std::lock_guard lock(queue_.mutex_);
+    std::lock_guard lock(b.mutex);
     if (!slot_->scheduled) return;
     slot_->active = true;
   }
-  queue_.addTimer(slot_);
+  b.addTimer(slot_);
 }
 
 void RepeatingTimer::cancel() {
-  std::lock_guard lock(queue_.mutex_);
+  SerialQueue::Backend& b = *queue_.backend_;
+  std::lock_guard lock(b.mutex);
   slot_->active = false;
-  std::erase(queue_.timers_, slot_);
+  std::erase(b.timers, slot_);
 }
+
+struct CountingSemaphore::Backend {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::int64_t count;  // guarded by mutex
+};
+
+CountingSemaphore::CountingSemaphore(std::int64_t initial) : backend_(new Backend{{}, {}, initial}) {}
+
+CountingSemaphore::~CountingSemaphore() = default;
 
 void CountingSemaphore::signal() {
   {
-    std::lock_guard lock(mutex_);
-    ++count_;
+    std::lock_guard lock(backend_->mutex);
+    ++backend_->count;
   }
-  changed_.notify_one();
+  backend_->changed.notify_one();
 }
 
 bool CountingSemaphore::waitFor(Clock::duration limit) {
   const auto deadline = Clock::now() + limit;
-  std::unique_lock lock(mutex_);
-  if (!changed_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
-  --count_;
+  Backend& b = *backend_;
+  std::unique_lock lock(b.mutex);
+  if (!b.changed.wait_until(lock, deadline, [&b] { return b.count > 0; })) return false;
+  --b.count;
   return true;
 }
 

@@ -1,6 +1,5 @@
 // The helper as the desktop application sees it: the real binary, request
 // lines through a pipe, response lines back, traces on stderr.
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,9 +16,12 @@
 #include <thread>
 #include <vector>
 
+#include "platform/process/spawn.h"
+
 namespace {
 
 using nlohmann::json;
+namespace process = tavirel::process;
 using namespace std::chrono_literals;
 
 struct Run {
@@ -53,17 +55,14 @@ Run runHelper(const std::string& input, std::chrono::milliseconds limit = 60s) {
   {
     std::ofstream(base + "/in", std::ios::binary) << input;
   }
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int in = open((base + "/in").c_str(), O_RDONLY);
-    const int out = open((base + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open((base + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(in, 0), dup2(out, 1), dup2(err, 2);
-    setenv("HOME", base.c_str(), 1);
-    const std::string path = helperPath();
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  process::SpawnOptions spawn;
+  spawn.argv = {helperPath()};
+  spawn.env = {{"HOME", base}};
+  spawn.stdinFrom = process::Stdio::file(base + "/in");
+  spawn.stdoutTo = process::Stdio::file(base + "/out", 0600);
+  spawn.stderrTo = process::Stdio::file(base + "/err", 0600);
+  spawn.dieWithParent = true;
+  const pid_t pid = process::spawn(spawn);
   Run run;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   int status = 0;
@@ -234,22 +233,18 @@ TEST(BridgeProcess, EmptyInputExitsZeroWithNoOutput) {
 }
 
 TEST(BridgeProcess, EndsQuietlyWhenThePeerClosesItsEnd) {
-  int toHelper[2], fromHelper[2], errPipe[2];
-  ASSERT_EQ(pipe(toHelper), 0);
-  ASSERT_EQ(pipe(fromHelper), 0);
-  ASSERT_EQ(pipe(errPipe), 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(toHelper[0], 0), dup2(fromHelper[1], 1), dup2(errPipe[1], 2);
-    for (int fd : {toHelper[0], toHelper[1], fromHelper[0], fromHelper[1], errPipe[0], errPipe[1]}) close(fd);
-    const std::string path = helperPath();
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toHelper[0]), close(fromHelper[1]), close(errPipe[1]);
-  close(fromHelper[0]);  // the peer stops reading
+  process::Pipe toHelper = process::makePipe(), fromHelper = process::makePipe(), errPipe = process::makePipe();
+  process::SpawnOptions spawn;
+  spawn.argv = {helperPath()};
+  spawn.stdinFrom = process::Stdio::fd(toHelper.read.get());
+  spawn.stdoutTo = process::Stdio::fd(fromHelper.write.get());
+  spawn.stderrTo = process::Stdio::fd(errPipe.write.get());
+  spawn.dieWithParent = true;
+  const pid_t pid = process::spawn(spawn);
+  toHelper.read.reset(), fromHelper.write.reset(), errPipe.write.reset();
+  fromHelper.read.reset();  // the peer stops reading
   const std::string line = request("gone", "IS_IN_CALL");
-  ASSERT_EQ(write(toHelper[1], line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  ASSERT_EQ(write(toHelper.write.get(), line.data(), line.size()), static_cast<ssize_t>(line.size()));
   int status = 0;
   const auto deadline = std::chrono::steady_clock::now() + 20s;
   while (waitpid(pid, &status, WNOHANG) != pid) {
@@ -260,13 +255,12 @@ TEST(BridgeProcess, EndsQuietlyWhenThePeerClosesItsEnd) {
     }
     std::this_thread::sleep_for(2ms);
   }
-  close(toHelper[1]);
+  toHelper.write.reset();
   // Not killed by SIGPIPE and no crash: a plain non-zero exit.
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_NE(WEXITSTATUS(status), 0);
   char buffer[4096];
-  const ssize_t got = read(errPipe[0], buffer, sizeof buffer);
-  close(errPipe[0]);
+  const ssize_t got = read(errPipe.read.get(), buffer, sizeof buffer);
   EXPECT_LE(got, 0) << std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
 }
 

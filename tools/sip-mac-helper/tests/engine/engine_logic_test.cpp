@@ -1,7 +1,8 @@
 // Engine-side logic that needs no running engine: the mirror's tables and
 // locking, the registrar text, the gain text, the re-scan guard, the codec
-// choice and the UDP port probe.
+// choice, the UDP port probe and the lengths of text the engine is given.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <sys/resource.h>
 
 #include <map>
@@ -9,7 +10,9 @@
 #include "audio/device_kinds.h"
 #include "audio/platform_audio.h"
 #include "engine/core_setup.h"
+#include "engine/engine_guards.h"
 #include "engine/event_mirror.h"
+#include "engine/input_limits.h"
 #include "engine/registration.h"
 
 namespace tavirel::engine {
@@ -47,7 +50,7 @@ TEST(EventMirrorTables, CallLogStatusesAndRegistrationStates) {
 }
 
 TEST(EventMirror, CallWalkKeepsLastRemoteAndResetsTheLogStatus) {
-  HelperState state;
+  MirroredState state;
   mirrorCallState(state, LinphoneCallStateIncomingReceived, "sip:bob@127.0.0.1");
   mirrorCallLogStatus(state, LinphoneCallSuccess);
   mirrorCallState(state, LinphoneCallStateConnected, "sip:ignored@elsewhere");
@@ -63,8 +66,29 @@ TEST(EventMirror, CallWalkKeepsLastRemoteAndResetsTheLogStatus) {
   EXPECT_EQ(state.callLogStatusStr, "missed");
 }
 
+// A call placed right after a hang-up: the old call's release lands among
+// the new call's first events and must not make it read "released".
+TEST(EventMirror, ALateReleaseOfAnEndedCallDoesNotHideTheNextCall) {
+  int first = 0, second = 0, third = 0;
+  LateReleaseFilter filter;
+  EXPECT_TRUE(filter.admits(&first, LinphoneCallStateStreamsRunning));
+  EXPECT_TRUE(filter.admits(&first, LinphoneCallStateEnd));
+  EXPECT_TRUE(filter.admits(&second, LinphoneCallStateIncomingReceived));
+  EXPECT_FALSE(filter.admits(&first, LinphoneCallStateReleased)) << "late: the next call had an event since";
+  EXPECT_TRUE(filter.admits(&second, LinphoneCallStateStreamsRunning));
+  // In order, a release passes, also for a call that never streamed.
+  EXPECT_TRUE(filter.admits(&second, LinphoneCallStateEnd));
+  EXPECT_TRUE(filter.admits(&second, LinphoneCallStateReleased));
+  EXPECT_TRUE(filter.admits(&third, LinphoneCallStateError));
+  EXPECT_TRUE(filter.admits(&third, LinphoneCallStateReleased)) << "no End: not a call whose end was mirrored";
+  // The next call's own events always pass, and a release is judged once.
+  EXPECT_TRUE(filter.admits(&first, LinphoneCallStateOutgoingInit));
+  EXPECT_TRUE(filter.admits(&first, LinphoneCallStateEnd));
+  EXPECT_TRUE(filter.admits(&first, LinphoneCallStateReleased));
+}
+
 TEST(EventMirror, RegistrationCompletionRunsAfterTheLockIsReleased) {
-  HelperState state;
+  MirroredState state;
   std::vector<std::string> seen;  // what the completion could read under the lock
   state.registrationCompletion = [&](LinphoneRegistrationState) {
     std::unique_lock lock(state.stateLock, std::try_to_lock);
@@ -74,6 +98,20 @@ TEST(EventMirror, RegistrationCompletionRunsAfterTheLockIsReleased) {
   mirrorRegistrationState(state, LinphoneRegistrationOk);
   EXPECT_EQ(seen, (std::vector<std::string>{"progress", "ok"}));
   EXPECT_TRUE(state.registrationCompletion) << "only REGISTER clears the completion";
+}
+
+int notExported() { return 1; }
+
+TEST(EngineGuards, OnlyADefinitionTheLinkerResolvesCountsAsActive) {
+  const auto before = inactiveEngineGuards();
+  // A library function resolves to itself; a function this program does not
+  // export resolves to nothing, as a guard would in a program linked without
+  // exporting it.
+  registerEngineGuard("dlsym", reinterpret_cast<const void*>(&dlsym));
+  registerEngineGuard("tavirelNotExported", reinterpret_cast<const void*>(&notExported));
+  auto after = inactiveEngineGuards();
+  ASSERT_EQ(after.size(), before.size() + 1);
+  EXPECT_EQ(after.back(), "tavirelNotExported");
 }
 
 TEST(RegistrarText, HostAndPort) {
@@ -88,6 +126,32 @@ TEST(RegistrarText, HostAndPort) {
   EXPECT_EQ(parsed("host::5070"), "host|:5070");
   EXPECT_EQ(parsed(":5070"), "5070|5060");  // empty pieces are dropped first
   for (const char* noHost : {"", ":", ":::"}) EXPECT_EQ(parsed(noHost), "<none>");
+}
+
+// The engine cuts an address at 1023 bytes as written, escapes included: 340
+// backslashes (1,020 bytes escaped) crashed it where 10,000 letters did not.
+TEST(InputLimits, EscapedBytesCountThreeAndTheLimitsHoldExactly) {
+  EXPECT_EQ(escapedLengthBound("sip:bob@example.org"), 23u);  // ':' and '@' may be escaped
+  EXPECT_EQ(escapedLengthBound("Az09-_.!~*'()"), 13u);
+  EXPECT_EQ(escapedLengthBound("\\%% <>\""), 21u);
+  EXPECT_EQ(escapedLengthBound("\xc3\xa9"), 6u);  // one non-ASCII letter, two bytes
+
+  EXPECT_TRUE(fitsCallTarget(""));
+  EXPECT_TRUE(fitsCallTarget(std::string(kMaxTargetLength, 'a')));
+  EXPECT_FALSE(fitsCallTarget(std::string(kMaxTargetLength + 1, 'a')));
+  EXPECT_TRUE(fitsCallTarget(std::string(kMaxTargetLength / 3, '\\')));
+  EXPECT_FALSE(fitsCallTarget(std::string(kMaxTargetLength / 3 + 1, '\\')));
+  // A long but ordinary address is still called.
+  EXPECT_TRUE(fitsCallTarget("sip:" + std::string(300, 'x') + "@sip.example.org;transport=udp"));
+
+  EXPECT_EQ(accountTextProblem(std::string(kMaxAccountLength, 'a'), std::string(kMaxServerLength, 'h')), std::nullopt);
+  EXPECT_EQ(accountTextProblem(std::string(kMaxAccountLength + 1, 'a'), "h"),
+            "sipAccount too long (more than 256 bytes once escaped)");
+  EXPECT_EQ(accountTextProblem("alice", std::string(kMaxServerLength / 3 + 1, '[')),
+            "server too long (more than 256 bytes once escaped)");
+  // The account is named first when both are too long.
+  EXPECT_EQ(accountTextProblem(std::string(20000, 'a'), std::string(20000, 'h')),
+            "sipAccount too long (more than 256 bytes once escaped)");
 }
 
 TEST(PlatformAudio, GainTextIsShortestRoundTripWithPointZero) {

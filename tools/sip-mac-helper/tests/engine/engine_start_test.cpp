@@ -12,7 +12,7 @@
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "Parties.h"
-#include "PulseAudio.h"
+#include "SoundServer.h"
 #include "TempDir.h"
 
 namespace tavirel::test {
@@ -78,6 +78,14 @@ TEST(EngineStart, InitializeFromTheBuildTreeAndAgain) {
   // with it a second iteration timer) would trace them again.
   const auto err = stderrSoFar(helper, "after-second-initialize");
   EXPECT_EQ(countLinesStartingWith(err, kDefaultsTrace), 1u) << err;
+  // The program's replacements of faulty engine functions are the ones the
+  // engine calls.
+  EXPECT_EQ(countLinesStartingWith(err, "[ENGINE_GUARD_TRACE]"), 0u) << err;
+  // No media plugin is loaded: the system's are for video, and each drags a
+  // toolkit into every start.
+  std::ifstream maps("/proc/" + std::to_string(helper.process().pid()) + "/maps");
+  for (std::string mapping; std::getline(maps, mapping);)
+    EXPECT_EQ(mapping.find("/mediastreamer/plugins/"), std::string::npos) << mapping;
   EXPECT_TRUE(helper.closeAndWait()->success());
 }
 
@@ -210,12 +218,14 @@ TEST(EngineStart, TwoEnginesInACallUseTheirOwnMediaPorts) {
   alice->request("HANGUP_CALL");
 }
 
-class WithSoundServer : public ::testing::Test {
+// Each on PulseAudio and on PipeWire's PulseAudio-compatible server.
+class WithSoundServer : public ::testing::TestWithParam<SoundServerKind> {
  protected:
-  PulseAudio pulse;
+  std::unique_ptr<SoundServer> server = startSoundServer(GetParam());
+  SoundServer& pulse = *server;
 };
 
-TEST_F(WithSoundServer, DefaultsAndGainAreTracedAtStart) {
+TEST_P(WithSoundServer, DefaultsAndGainAreTracedAtStart) {
   auto helper = startInitializedHelper(&pulse);
   const auto err = stderrSoFar(*helper, "sound-start");
   const std::regex defaults(
@@ -232,22 +242,24 @@ TEST_F(WithSoundServer, DefaultsAndGainAreTracedAtStart) {
   EXPECT_EQ(err.find(kNoPlaybackTrace), std::string::npos) << err;
 }
 
-TEST_F(WithSoundServer, NewAndRemovedSinksMakeTheEngineRescan) {
+TEST_P(WithSoundServer, NewAndRemovedSinksMakeTheEngineRescan) {
   auto helper = startInitializedHelper(&pulse);
   const auto atStart = countLinesStartingWith(stderrSoFar(*helper, "before-plug"), kGainTrace);
 
-  const int module = pulse.loadNullSink({"tavirel_out_plugged", "Tavirel Plugged"});
+  const int plugged = pulse.plugSink({"tavirel_out_plugged", "Tavirel Plugged"});
   ASSERT_TRUE(pollUntil([&] { return countLinesStartingWith(helper->stderrText(), kGainTrace) > atStart; },
                         deadlineAfter(3s)))
       << helper->stderrText();
   const auto afterPlug = countLinesStartingWith(stderrSoFar(*helper, "after-plug"), kGainTrace);
 
-  pulse.unloadModule(module);
+  pulse.unplug(plugged);
   EXPECT_TRUE(pollUntil([&] { return countLinesStartingWith(helper->stderrText(), kGainTrace) > afterPlug; },
                         deadlineAfter(3s)))
       << helper->stderrText();
   EXPECT_TRUE(helper->closeAndWait()->success());
 }
+
+INSTANTIATE_TEST_SUITE_P(, WithSoundServer, ::testing::ValuesIn(kAllSoundServers), SoundServerName());
 
 }  // namespace
 }  // namespace tavirel::test

@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Parties.h"
+#include "PulseAudio.h"
 
 namespace tavirel::test {
 namespace {

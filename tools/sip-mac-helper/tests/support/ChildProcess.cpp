@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +13,7 @@
 #include <stdexcept>
 #include <utility>
 
-extern char** environ;
+#include "platform/process/spawn.h"
 
 namespace tavirel::test {
 namespace {
@@ -43,47 +42,6 @@ int pollTimeoutMs(Deadline deadline) {
   return static_cast<int>(std::min<long long>(left.count() + 1, 60'000));
 }
 
-std::vector<std::string> buildEnvironment(const ProcessOptions& options) {
-  std::map<std::string, std::string> variables;
-  if (!options.clearEnvironment) {
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      std::string_view text(*entry);
-      auto equals = text.find('=');
-      if (equals == std::string_view::npos) continue;
-      variables.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
-    }
-  }
-  for (const auto& [name, value] : options.env) {
-    if (value) {
-      variables[name] = *value;
-    } else {
-      variables.erase(name);
-    }
-  }
-  std::vector<std::string> result;
-  result.reserve(variables.size());
-  for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
-  return result;
-}
-
-std::string resolveProgram(const std::string& program) {
-  if (program.find('/') != std::string::npos) return program;
-  const char* path = std::getenv("PATH");
-  std::string_view directories = path ? path : "/usr/local/bin:/usr/bin:/bin";
-  // Daemons such as kamailio live in sbin, which a non-login PATH may lack.
-  std::string searched = std::string(directories) + ":/usr/local/sbin:/usr/sbin:/sbin";
-  std::string_view rest = searched;
-  while (!rest.empty()) {
-    auto colon = rest.find(':');
-    std::string_view directory = rest.substr(0, colon);
-    rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-    if (directory.empty()) continue;
-    std::string candidate = std::string(directory) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  throw std::runtime_error("program not found in PATH: " + program);
-}
-
 ExitStatus decodeWaitStatus(int status) {
   ExitStatus result;
   if (WIFEXITED(status)) {
@@ -107,97 +65,42 @@ ChildProcess::ChildProcess(ProcessOptions options)
   if (options.argv.empty()) throw std::invalid_argument("ChildProcess: empty argv");
   ignoreSigpipeOnce();
   program_ = options.argv.front();
-  const std::string executable = resolveProgram(program_);
 
-  // Everything the child needs is prepared before fork(): between fork and
-  // exec only async-signal-safe calls are allowed, since the test program
-  // has other threads.
-  std::vector<std::string> environment = buildEnvironment(options);
-  std::vector<char*> envp;
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<char*> argv;
-  for (auto& argument : options.argv) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  const std::string workingDirectory = options.workingDirectory.string();
-
-  int stdinPipe[2], stdoutPipe[2], stderrPipe[2], execErrorPipe[2];
-  if (::pipe2(stdinPipe, O_CLOEXEC) != 0) throwErrno("pipe");
-  auto openOutput = [](const std::optional<std::filesystem::path>& file, int (&ends)[2]) {
-    if (file) {
-      ends[0] = -1;
-      ends[1] = ::open(file->c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-      if (ends[1] < 0) throwErrno("open " + file->string());
-    } else if (::pipe2(ends, O_CLOEXEC) != 0) {
-      throwErrno("pipe");
-    }
+  process::SpawnOptions spawn;
+  spawn.argv = std::move(options.argv);
+  // Daemons such as kamailio live in sbin, which a non-login PATH may lack.
+  spawn.alsoSearch = {"/usr/local/sbin", "/usr/sbin", "/sbin"};
+  spawn.env = std::move(options.env);
+  spawn.clearEnvironment = options.clearEnvironment;
+  spawn.workingDirectory = options.workingDirectory;
+  spawn.ownProcessGroup = options.ownProcessGroup;
+  spawn.dieWithParent = true;
+  // Descriptors the test opened without O_CLOEXEC (sockets of other
+  // fixtures) must not leak into the child.
+  spawn.closeOtherFds = true;
+  process::Pipe stdinPipe = process::makePipe();
+  spawn.stdinFrom = process::Stdio::fd(stdinPipe.read.get());
+  std::optional<process::Pipe> stdoutPipe, stderrPipe;
+  const auto output = [](const std::optional<std::filesystem::path>& file, std::optional<process::Pipe>& pipe) {
+    if (file) return process::Stdio::file(*file, 0644);
+    pipe = process::makePipe();
+    return process::Stdio::fd(pipe->write.get());
   };
-  openOutput(options.stdoutFile, stdoutPipe);
-  openOutput(options.stderrFile, stderrPipe);
-  if (::pipe2(execErrorPipe, O_CLOEXEC) != 0) throwErrno("pipe");
-  // Created before fork(): once the child runs, nothing may throw before the
+  spawn.stdoutTo = output(options.stdoutFile, stdoutPipe);
+  spawn.stderrTo = output(options.stderrFile, stderrPipe);
+  // Made before the child starts: once it runs, nothing may throw before the
   // object is complete, or the destructor would not be there to kill it.
+  process::UniqueFd wake;
   if (!options.stderrFile) {
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC);
-    if (wakeFd_ < 0) throwErrno("eventfd");
+    wake.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!wake) throwErrno("eventfd");
   }
 
-  const pid_t parent = ::getpid();
-  pid_ = ::fork();
-  if (pid_ < 0) throwErrno("fork");
-  if (pid_ == 0) {
-    if (options.ownProcessGroup) ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);  // the test died before prctl
-    // The test ignores SIGPIPE and may block signals; the child starts clean.
-    ::signal(SIGPIPE, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::dup2(stdinPipe[0], 0);
-    ::dup2(stdoutPipe[1], 1);
-    ::dup2(stderrPipe[1], 2);
-    int error = 0;
-    if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) {
-      error = errno;
-    } else {
-      // Descriptors the test opened without O_CLOEXEC (sockets of other
-      // fixtures) must not leak into the child.
-      const int keep = execErrorPipe[1];
-      if (keep > 3) ::close_range(3, keep - 1, 0);
-      ::close_range(keep + 1, ~0U, 0);
-      ::execve(executable.c_str(), argv.data(), envp.data());
-      error = errno;
-    }
-    (void)!::write(execErrorPipe[1], &error, sizeof error);
-    ::_exit(127);
-  }
-  if (options.ownProcessGroup) ::setpgid(pid_, pid_);  // no race with the first kill
-
-  ::close(stdinPipe[0]);
-  ::close(stdoutPipe[1]);
-  ::close(stderrPipe[1]);
-  ::close(execErrorPipe[1]);
-  stdinFd_ = stdinPipe[1];
-  stdoutFd_ = stdoutPipe[0];
-  stderrFd_ = stderrPipe[0];
-
-  int execError = 0;
-  ssize_t got;
-  do {
-    got = ::read(execErrorPipe[0], &execError, sizeof execError);
-  } while (got < 0 && errno == EINTR);
-  ::close(execErrorPipe[0]);
-  if (got > 0) {
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-    closeFd(stdinFd_);
-    closeFd(stdoutFd_);
-    closeFd(stderrFd_);
-    closeFd(wakeFd_);
-    throw std::runtime_error("cannot start " + executable + ": " + std::strerror(execError));
-  }
+  pid_ = process::spawn(spawn);  // the child's ends close with the pipes here
+  stdinFd_ = stdinPipe.write.release();
+  if (stdoutPipe) stdoutFd_ = stdoutPipe->read.release();
+  if (stderrPipe) stderrFd_ = stderrPipe->read.release();
+  wakeFd_ = wake.release();
 
   if (stdoutFd_ >= 0) {
     ::fcntl(stdoutFd_, F_SETFL, ::fcntl(stdoutFd_, F_GETFL) | O_NONBLOCK);

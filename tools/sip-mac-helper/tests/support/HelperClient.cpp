@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "PulseAudio.h"
+#include "SoundServer.h"
 
 #ifndef TAVIREL_HELPER_BIN_DEFAULT
 #error "TAVIREL_HELPER_BIN_DEFAULT must be defined by the build"
@@ -54,6 +54,8 @@ HelperClient::HelperClient(HelperOptions options) : home_("tavirel-home") {
     for (const auto& [name, value] : options.pulse->clientEnvironment()) process.env[name] = value;
   }
   for (const auto& [name, value] : options.env) process.env[name] = value;
+  process.stderrFile = options.stderrFile;
+  transcriptLimit_ = options.transcriptLines;
 
   process_ = std::make_unique<ChildProcess>(std::move(process));
 }
@@ -83,7 +85,7 @@ nlohmann::json HelperClient::requestRaw(std::string_view line, std::string_view 
                                         Clock::duration timeout) {
   auto deadline = deadlineAfter(timeout);
   rememberSecrets(line);
-  transcript_.push_back("> " + std::string(line));
+  note("> " + std::string(line));
   if (!process_->writeLine(line)) fail("helper no longer reads its stdin");
   return readResponse(expectedRequestId, deadline);
 }
@@ -110,7 +112,7 @@ nlohmann::json HelperClient::readResponse(std::string_view expectedRequestId, De
     }
     fail("no response line before the deadline");
   }
-  transcript_.push_back("< " + *line);
+  note("< " + *line);
   nlohmann::json response = nlohmann::json::parse(*line, nullptr, /*allow_exceptions=*/false);
   if (!response.is_object()) fail("stdout line is not a JSON object: " + *line);
   auto id = response.find("requestId");
@@ -168,8 +170,13 @@ std::optional<ExitStatus> HelperClient::closeAndWait(Clock::duration timeout) {
 
 std::optional<std::string> HelperClient::readStrayLine(Clock::duration timeout) {
   auto line = process_->readLine(deadlineAfter(timeout));
-  if (line) transcript_.push_back("< " + *line);
+  if (line) note("< " + *line);
   return line;
+}
+
+void HelperClient::note(std::string line) {
+  transcript_.push_back(std::move(line));
+  while (transcriptLimit_ != 0 && transcript_.size() > transcriptLimit_) transcript_.pop_front();
 }
 
 std::string HelperClient::transcript() const {

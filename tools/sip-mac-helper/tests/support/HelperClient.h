@@ -10,11 +10,12 @@
 //
 // Each helper gets a private HOME (and XDG directories) in a temp dir, so
 // nothing from the machine's user or from another test leaks in. Given a
-// PulseAudio fixture, the helper is pointed at that daemon only; without
+// sound server fixture, the helper is pointed at that server only; without
 // one, the PulseAudio variables of the test's environment are removed.
 #pragma once
 
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -33,7 +34,7 @@
 
 namespace tavirel::test {
 
-class PulseAudio;
+class SoundServer;
 
 // The helper binary: $TAVIREL_HELPER_BIN when set, else the path the build
 // puts it at.
@@ -48,14 +49,20 @@ class ProtocolViolation : public std::runtime_error {
 
 struct HelperOptions {
   std::filesystem::path binary = helperBinaryPath();
-  // PulseAudio daemon the helper talks to; must outlive the client.
-  const PulseAudio* pulse = nullptr;
+  // Sound server the helper talks to; must outlive the client.
+  const SoundServer* pulse = nullptr;
   // Extra environment changes, applied last (std::nullopt removes).
   std::map<std::string, std::optional<std::string>> env;
   // Working directory; empty: the client's private HOME.
   std::filesystem::path workingDirectory;
   // Arguments after the program name (the helper takes none; for fakes).
   std::vector<std::string> arguments;
+  // Write the helper's stderr to this file instead of keeping it in memory
+  // (for long runs); stderrText() is then empty.
+  std::optional<std::filesystem::path> stderrFile;
+  // Keep only the last this many transcript lines (0: all), so a long run
+  // holds a bounded history.
+  std::size_t transcriptLines = 0;
 };
 
 class HelperClient {
@@ -117,6 +124,8 @@ class HelperClient {
 
  private:
   nlohmann::json readResponse(std::string_view expectedRequestId, Deadline deadline);
+  // Adds one line to the transcript, dropping the oldest past the limit.
+  void note(std::string line);
   // Notes the password of a REGISTER line; the destructor fails the running
   // test when the helper wrote one anywhere.
   void rememberSecrets(std::string_view line);
@@ -124,7 +133,8 @@ class HelperClient {
 
   TempDir home_;
   std::unique_ptr<ChildProcess> process_;
-  std::vector<std::string> transcript_;
+  std::deque<std::string> transcript_;
+  std::size_t transcriptLimit_ = 0;
   unsigned nextRequestNumber_ = 1;
   std::set<std::string> secrets_;
 };

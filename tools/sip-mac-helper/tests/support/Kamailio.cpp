@@ -86,6 +86,7 @@ const std::vector<SipUser>& Kamailio::users() {
       {"bob", "bob-secret"},
       {"carol", "carol-secret"},
       {"dave", "dave-secret"},
+      {"erin", "erin-secret"},
   };
   return all;
 }
@@ -216,6 +217,17 @@ bool Kamailio::waitForRegistration(std::string_view user, bool registered,
                                    Deadline deadline) const {
   return pollUntil([&] { return contactsOf(user).empty() != registered; }, deadline,
                    std::chrono::milliseconds(50));
+}
+
+std::string Kamailio::directUri(std::string_view user) const {
+  const auto contacts = contactsOf(user);
+  if (contacts.empty()) throw std::runtime_error("no contact registered for " + std::string(user));
+  // A contact reads "sip:alice@127.0.0.1:40123;transport=udp"; keep up to the port.
+  const std::string& contact = contacts.front();
+  const auto at = contact.find('@');
+  const auto end = contact.find_first_of(";>", at == std::string::npos ? 0 : at);
+  if (at == std::string::npos) throw std::runtime_error("contact without user: " + contact);
+  return "sip:" + std::string(user) + contact.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
 ExitStatus Kamailio::stop() {

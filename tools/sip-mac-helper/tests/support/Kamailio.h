@@ -31,7 +31,7 @@ struct SipUser {
 
 class Kamailio {
  public:
-  // alice, bob, carol and dave, each with the password "<name>-secret".
+  // alice, bob, carol, dave and erin, each with the password "<name>-secret".
   static const std::vector<SipUser>& users();
   // The user called `name`; throws std::out_of_range for an unknown name.
   static const SipUser& user(std::string_view name);
@@ -60,6 +60,10 @@ class Kamailio {
   // Contact URIs currently registered for `user`, read from the proxy's
   // location table over its control socket. Empty when none.
   std::vector<std::string> contactsOf(std::string_view user) const;
+  // "sip:<user>@<host>:<port>" of the first contact `user` registered: an
+  // address that reaches that party straight, past this proxy. Throws when
+  // `user` has no contact.
+  std::string directUri(std::string_view user) const;
   // Waits until `user` has at least (`registered` true) or no (`false`)
   // contact registered. False at the deadline.
   bool waitForRegistration(std::string_view user, bool registered, Deadline deadline) const;

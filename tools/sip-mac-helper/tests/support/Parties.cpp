@@ -4,7 +4,7 @@
 
 namespace tavirel::test {
 
-std::unique_ptr<HelperClient> startInitializedHelper(const PulseAudio* pulse, HelperOptions options) {
+std::unique_ptr<HelperClient> startInitializedHelper(const SoundServer* pulse, HelperOptions options) {
   options.pulse = pulse;
   auto helper = std::make_unique<HelperClient>(std::move(options));
   const auto started = helper->request("INITIALIZE");
@@ -13,7 +13,7 @@ std::unique_ptr<HelperClient> startInitializedHelper(const PulseAudio* pulse, He
   return helper;
 }
 
-std::unique_ptr<HelperClient> startRegisteredHelper(const Kamailio& registrar, const PulseAudio* pulse,
+std::unique_ptr<HelperClient> startRegisteredHelper(const Kamailio& registrar, const SoundServer* pulse,
                                                     const std::string& user, HelperOptions options) {
   auto helper = startInitializedHelper(pulse, std::move(options));
   const auto registered = helper->request(

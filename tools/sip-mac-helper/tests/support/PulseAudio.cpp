@@ -1,6 +1,7 @@
 #include "PulseAudio.h"
 
-#include <sstream>
+#include <signal.h>
+
 #include <stdexcept>
 
 namespace tavirel::test {
@@ -19,32 +20,27 @@ std::string descriptionOf(const PulseDevice& device) {
   return device.description.empty() ? device.name : device.description;
 }
 
-// The null sink takes its description as a property list inside a module
-// argument, so it is quoted twice: in double quotes for the property list
-// parser, then in single quotes for the module argument parser. Each parser
-// only unescapes its own quote character. The null source has a description
-// argument of its own.
+// The null sink and the sine source take their description as a property
+// list inside a module argument, so it is quoted twice: in double quotes
+// for the property list parser, then in single quotes for the module
+// argument parser. Each parser only unescapes its own quote character. The
+// null source has a description argument of its own.
+std::string propertiesArgument(std::string_view argument, const PulseDevice& device) {
+  return std::string(argument) + "='device.description=\"" +
+         escapedFor(escapedFor(descriptionOf(device), "\""), "'") + "\"'";
+}
+
 std::string nullSinkArguments(const PulseDevice& sink) {
-  return "sink_name=" + sink.name + " sink_properties='device.description=\"" +
-         escapedFor(escapedFor(descriptionOf(sink), "\""), "'") + "\"'";
+  return "sink_name=" + sink.name + " " + propertiesArgument("sink_properties", sink);
+}
+
+std::string sourcePropertiesArgument(const PulseDevice& source) {
+  return propertiesArgument("source_properties", source);
 }
 
 std::string nullSourceArguments(const PulseDevice& source) {
   return "source_name=" + source.name + " description='" +
          escapedFor(descriptionOf(source), "'") + "'";
-}
-
-std::vector<std::string> secondColumn(const std::string& table) {
-  std::vector<std::string> names;
-  std::istringstream lines(table);
-  for (std::string line; std::getline(lines, line);) {
-    auto first = line.find('\t');
-    if (first == std::string::npos) continue;
-    auto second = line.find('\t', first + 1);
-    names.push_back(line.substr(first + 1, second == std::string::npos ? std::string::npos
-                                                                        : second - first - 1));
-  }
-  return names;
 }
 
 int parseIndex(const std::string& output) {
@@ -110,7 +106,12 @@ PulseAudio::PulseAudio(PulseOptions options) : dir_("tavirel-pa") {
   };
   process.env = daemonEnv_;
   process.workingDirectory = dir_.path();
-  daemon_ = std::make_unique<ChildProcess>(std::move(process));
+  processOptions_ = std::move(process);
+  launch();
+}
+
+void PulseAudio::launch() {
+  daemon_ = std::make_unique<ChildProcess>(processOptions_);
 
   auto deadline = deadlineAfter(std::chrono::seconds(15));
   bool ready = pollUntil(
@@ -135,7 +136,7 @@ PulseAudio::PulseAudio(PulseOptions options) : dir_("tavirel-pa") {
 }
 
 PulseAudio::~PulseAudio() {
-  if (daemon_ && daemon_->running()) daemon_->stop(std::chrono::seconds(5));
+  if (daemon_ && daemon_->running()) stop();
 }
 
 std::string PulseAudio::serverAddress() const { return "unix:" + (runtimeDir_ / "native").string(); }
@@ -148,27 +149,10 @@ std::map<std::string, std::optional<std::string>> PulseAudio::clientEnvironment(
   };
 }
 
-std::string PulseAudio::pactl(const std::vector<std::string>& arguments,
-                              Clock::duration timeout) const {
-  ProcessOptions process;
-  process.argv = {"pactl"};
-  process.argv.insert(process.argv.end(), arguments.begin(), arguments.end());
-  process.env = daemonEnv_;
-  for (const auto& [name, value] : clientEnvironment()) process.env[name] = value;
-  ChildProcess client(std::move(process));
-  client.closeStdin();
-
-  auto deadline = deadlineAfter(timeout);
-  std::string output;
-  while (auto line = client.readLine(deadline)) output += *line + "\n";
-  auto status = client.waitExit(deadline);
-  std::string command = "pactl";
-  for (const auto& argument : arguments) command += " " + argument;
-  if (!status) throw std::runtime_error(command + ": no exit before the deadline");
-  if (!status->success()) {
-    throw std::runtime_error(command + ": " + status->describe() + ": " + client.stderrText());
-  }
-  return output;
+std::map<std::string, std::optional<std::string>> PulseAudio::toolEnvironment() const {
+  auto env = daemonEnv_;
+  for (const auto& [name, value] : clientEnvironment()) env[name] = value;
+  return env;
 }
 
 int PulseAudio::loadNullSink(const PulseDevice& sink) const {
@@ -181,17 +165,26 @@ int PulseAudio::loadNullSource(const PulseDevice& source) const {
 
 void PulseAudio::unloadModule(int index) const { pactl({"unload-module", std::to_string(index)}); }
 
-std::vector<std::string> PulseAudio::sinkNames() const {
-  return secondColumn(pactl({"list", "short", "sinks"}));
-}
-
-std::vector<std::string> PulseAudio::sourceNames() const {
-  return secondColumn(pactl({"list", "short", "sources"}));
+int PulseAudio::plugToneSource(const PulseDevice& source) {
+  return parseIndex(pactl({"load-module", "module-sine-source", "source_name=" + source.name, "frequency=440",
+                           sourcePropertiesArgument(source)}));
 }
 
 ExitStatus PulseAudio::stop() {
   if (!daemon_->running()) return *daemon_->exitStatus();
+  if (frozen_) signal(SIGCONT);
   return daemon_->stop(std::chrono::seconds(5));
+}
+
+void PulseAudio::restart() {
+  stop();
+  launch();
+}
+
+void PulseAudio::signal(int number) {
+  if (::kill(daemon_->pid(), number) != 0) throw std::runtime_error("kill(pulseaudio) failed");
+  if (number == SIGSTOP) frozen_ = true;
+  if (number == SIGCONT) frozen_ = false;
 }
 
 }  // namespace tavirel::test

@@ -1,6 +1,8 @@
 // Request decoding, response encoding and the payload helpers.
 #include "bridge/protocol.h"
 
+#include "bridge/json_text.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -98,7 +100,7 @@ TEST(EncodeResponse, FailsOnTextThatIsNotUtf8) {
   EXPECT_FALSE(encodeResponse(makeResponse("ok", false, "\xed\xa0\x80")));    // surrogate
   EXPECT_FALSE(encodeResponse(makeResponse("ok", false, "\xc0\xaf")));        // overlong
   EXPECT_FALSE(encodeResponse(makeResponse("ok", true, std::nullopt, Payload{{"k", "\xfe"}})));
-  EXPECT_EQ(kEncodingFallbackLine.size(), 58u);
+  EXPECT_EQ(kEncodingFallbackResponse.size(), 57u);
 }
 
 TEST(EncodeDeviceList, WritesCompactObjectsAndFallsBackToEmpty) {
@@ -129,6 +131,18 @@ TEST(TrimWhitespaceAndNewlines, LeavesOtherBytesAlone) {
   EXPECT_EQ(trimWhitespaceAndNewlines(" \xc3\xa9 "), "\xc3\xa9");
 }
 
+TEST(DecodeUtf8, GivesCodePointsOfWellFormedTextOnly) {
+  using Scalar = std::pair<char32_t, std::size_t>;
+  EXPECT_EQ(decodeUtf8("a", 0), (Scalar{U'a', 1}));
+  EXPECT_EQ(decodeUtf8("x\xc3\xa9", 1), (Scalar{0xE9, 2}));
+  EXPECT_EQ(decodeUtf8("\xe3\x80\x80", 0), (Scalar{0x3000, 3}));
+  EXPECT_EQ(decodeUtf8("\xf4\x8f\xbf\xbf", 0), (Scalar{0x10FFFF, 4}));
+  for (std::string_view bad : {"\xc0\xa0", "\xe0\x80\xa0", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe3\x80", "\x80", ""})
+    EXPECT_FALSE(decodeUtf8(bad, 0)) << testing::PrintToString(std::string(bad));
+  // An overlong space is not white space to trim.
+  EXPECT_EQ(trimWhitespaceAndNewlines("\xc0\xa0x"), "\xc0\xa0x");
+}
+
 }  // namespace
 }  // namespace tavirel::bridge
 
@@ -143,6 +157,25 @@ TEST(DecodeRequest, FailureDescriptionOfInvalidUtf8IsItselfEncodable) {
     ASSERT_TRUE(std::holds_alternative<DecodeFailure>(decoded)) << line;
     const auto& description = std::get<DecodeFailure>(decoded).description;
     EXPECT_TRUE(encodeResponse(makeResponse("", false, std::string(kInvalidRequestPrefix) + description))) << description;
+  }
+}
+
+// A line cut off inside a string (or a number too large) must not have its
+// bytes repeated on stdout: that string is as likely as not a password.
+TEST(DecodeRequest, FailureDescriptionNeverRepeatsTheLinesContent) {
+  const std::string cutInPassword = R"({"requestId":"1","command":"REGISTER","payload":{"sipPassword":"hunter22)";
+  const std::pair<std::string, std::string> cases[] = {
+      {cutInPassword + "\n", "hunter22"},
+      {cutInPassword, "hunter22"},
+      {R"({"requestId":hunter22})", "hunter22"},
+      {R"({"requestId":"1","command":"X","n":1e99999})", "99999"},
+  };
+  for (const auto& [line, secret] : cases) {
+    auto decoded = decodeRequest(line);
+    ASSERT_TRUE(std::holds_alternative<DecodeFailure>(decoded)) << line;
+    const auto& description = std::get<DecodeFailure>(decoded).description;
+    EXPECT_EQ(description.find(secret), std::string::npos) << description;
+    EXPECT_FALSE(description.empty());
   }
 }
 
