@@ -2,18 +2,24 @@
 # Installs the Debian packages the build and the test suite need. Idempotent:
 # packages already present are skipped, and the package index is refreshed
 # only when something is actually missing.
+#   scripts/install-deps.sh            what the build and the tests need
+#   scripts/install-deps.sh PKG...     just those packages (tools of our own
+#                                      scripts, such as debootstrap)
 set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  libgtest-dev libgmock-dev nlohmann-json3-dev
+  libgtest-dev libgmock-dev nlohmann-json3-dev libedit-dev
   liblinphone-dev libpulse-dev
   pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber
   kamailio sip-tester linphone-cli
   default-jdk-headless
+  geoclue-2.0 libglib2.0-dev dbus-daemon
   iproute2 util-linux procps
   clang libclang-rt-14-dev
 )
+(($#)) && packages=("$@")
 
 missing=()
 for p in "${packages[@]}"; do
