@@ -100,12 +100,14 @@ HelperBridgeResponse registerAccount(const Work& w) {
     // Installed inside the same work item as the setup, so no iteration can
     // deliver this registration's outcome before someone listens for it.
     std::lock_guard lock(w.state.mirror.stateLock);
-    w.state.mirror.registrationCompletion = [wait](LinphoneRegistrationState registration) {
-      if (registration == LinphoneRegistrationOk || registration == LinphoneRegistrationFailed) {
-        wait->registered.store(registration == LinphoneRegistrationOk);
-        wait->outcome.signal();
-      }
-    };
+    w.state.mirror.registrationCompletion = {
+        .account = linphone_core_get_default_account(w.core()),  // the one the setup just made
+        .onChange = [wait](LinphoneRegistrationState registration) {
+          if (registration == LinphoneRegistrationOk || registration == LinphoneRegistrationFailed) {
+            wait->registered.store(registration == LinphoneRegistrationOk);
+            wait->outcome.signal();
+          }
+        }};
     return result;
   });
   if (!setup.ok()) return fail(w.request, std::move(*setup.error));
@@ -113,7 +115,7 @@ HelperBridgeResponse registerAccount(const Work& w) {
   (void)wait->outcome.waitFor(kRegistrationWait);
   {
     std::lock_guard lock(w.state.mirror.stateLock);
-    w.state.mirror.registrationCompletion = nullptr;
+    w.state.mirror.registrationCompletion = {};
   }
   const bool registered = wait->registered.load();
   return makeResponse(w.request.requestId, registered, std::nullopt, Payload{{"registered", registered}});

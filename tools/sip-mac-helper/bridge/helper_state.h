@@ -20,6 +20,16 @@ namespace tavirel {
 
 inline constexpr std::string_view kEngineQueueLabel = "com.tavirel.sip";
 
+// What a waiting REGISTER listens for: the outcome of the one account it
+// set up. An account it replaced can still report (a challenge answered, a
+// transaction timing out after the account was removed), and that outcome
+// is not this registration's.
+struct RegistrationCompletion {
+  const LinphoneAccount* account = nullptr;
+  std::function<void(LinphoneRegistrationState)> onChange;
+  explicit operator bool() const { return static_cast<bool>(onChange); }
+};
+
 // What the state queries answer, kept current by the engine's events on the
 // engine queue and read by the request thread.
 struct MirroredState {
@@ -30,7 +40,7 @@ struct MirroredState {
   std::string callStateStr = "idle";          // guarded by stateLock
   std::string currentRemoteAddr;              // guarded by stateLock
   std::string callLogStatusStr = "none";      // guarded by stateLock
-  std::function<void(LinphoneRegistrationState)> registrationCompletion;  // guarded by stateLock
+  RegistrationCompletion registrationCompletion;  // guarded by stateLock
 };
 
 // The engine and what keeps it running. Engine queue only, but for the

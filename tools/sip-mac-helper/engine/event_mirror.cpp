@@ -124,10 +124,10 @@ void onAudioDevicesListUpdated(LinphoneCore* core) {
   if (context.hooks.audioDevicesListUpdated) context.hooks.audioDevicesListUpdated(context.state, core);
 }
 
-void onAccountRegistrationStateChanged(LinphoneCore* core, LinphoneAccount*,
+void onAccountRegistrationStateChanged(LinphoneCore* core, LinphoneAccount* account,
                                        LinphoneRegistrationState registrationState, const char*) {
   assertOnEngineQueue();
-  mirrorRegistrationState(contextOf(core).state.mirror, registrationState);
+  mirrorRegistrationState(contextOf(core).state.mirror, account, registrationState);
 }
 
 }  // namespace
@@ -182,15 +182,16 @@ void mirrorCallLogStatus(MirroredState& state, int callLogStatus) {
   state.callLogStatusStr = mapCallLogStatus(callLogStatus);
 }
 
-void mirrorRegistrationState(MirroredState& state, LinphoneRegistrationState registrationState) {
-  std::function<void(LinphoneRegistrationState)> completion;
+void mirrorRegistrationState(MirroredState& state, const LinphoneAccount* account,
+                             LinphoneRegistrationState registrationState) {
+  RegistrationCompletion completion;
   {
     std::lock_guard lock(state.stateLock);
     state.registrationStateStr = registrationStateText(registrationState);
     completion = state.registrationCompletion;
   }
   // Outside the lock: the completion wakes a waiter that then takes it.
-  if (completion) completion(registrationState);
+  if (completion && completion.account == account) completion.onChange(registrationState);
 }
 
 void attachDelegate(HelperState& state, LinphoneCore* core, const EngineHooks& hooks) {

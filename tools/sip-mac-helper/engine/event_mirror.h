@@ -70,8 +70,10 @@ void attachDelegate(HelperState& state, LinphoneCore* core, const EngineHooks& h
 // they read. Engine queue in the program; any thread in tests.
 void mirrorCallState(MirroredState& state, int callState, const std::string& remoteAddress);
 void mirrorCallLogStatus(MirroredState& state, int callLogStatus);
-// Writes registrationStateStr, then calls a present registrationCompletion
-// with `registrationState` after releasing stateLock.
-void mirrorRegistrationState(MirroredState& state, LinphoneRegistrationState registrationState);
+// Writes registrationStateStr whichever account changed, then, after
+// releasing stateLock, calls a present registrationCompletion with
+// `registrationState` when the change is of the completion's own account.
+void mirrorRegistrationState(MirroredState& state, const LinphoneAccount* account,
+                             LinphoneRegistrationState registrationState);
 
 }  // namespace tavirel::engine

@@ -90,14 +90,32 @@ TEST(EventMirror, ALateReleaseOfAnEndedCallDoesNotHideTheNextCall) {
 TEST(EventMirror, RegistrationCompletionRunsAfterTheLockIsReleased) {
   MirroredState state;
   std::vector<std::string> seen;  // what the completion could read under the lock
-  state.registrationCompletion = [&](LinphoneRegistrationState) {
+  state.registrationCompletion = {.account = nullptr, .onChange = [&](LinphoneRegistrationState) {
     std::unique_lock lock(state.stateLock, std::try_to_lock);
     seen.push_back(lock.owns_lock() ? state.registrationStateStr : "<lock held>");
-  };
-  mirrorRegistrationState(state, LinphoneRegistrationProgress);
-  mirrorRegistrationState(state, LinphoneRegistrationOk);
+  }};
+  mirrorRegistrationState(state, nullptr, LinphoneRegistrationProgress);
+  mirrorRegistrationState(state, nullptr, LinphoneRegistrationOk);
   EXPECT_EQ(seen, (std::vector<std::string>{"progress", "ok"}));
   EXPECT_TRUE(state.registrationCompletion) << "only REGISTER clears the completion";
+}
+
+// An account that REGISTER replaced may still report, for instance a failed
+// challenge answered after it was removed. The state shows every change,
+// but only the new account's outcome may answer the REGISTER waiting for it.
+TEST(EventMirror, OnlyTheNewAccountsOutcomeReachesTheWaitingRegister) {
+  MirroredState state;
+  const auto* replaced = reinterpret_cast<const LinphoneAccount*>(0x1000);
+  const auto* current = reinterpret_cast<const LinphoneAccount*>(0x2000);
+  std::vector<LinphoneRegistrationState> heard;
+  state.registrationCompletion = {.account = current,
+                                  .onChange = [&](LinphoneRegistrationState change) { heard.push_back(change); }};
+  mirrorRegistrationState(state, replaced, LinphoneRegistrationFailed);
+  EXPECT_EQ(state.registrationStateStr, "failed");
+  EXPECT_TRUE(heard.empty());
+  mirrorRegistrationState(state, current, LinphoneRegistrationOk);
+  EXPECT_EQ(state.registrationStateStr, "ok");
+  EXPECT_EQ(heard, (std::vector<LinphoneRegistrationState>{LinphoneRegistrationOk}));
 }
 
 int notExported() { return 1; }
