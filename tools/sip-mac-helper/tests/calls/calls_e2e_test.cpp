@@ -723,6 +723,112 @@ TEST(CallsToSelf, ADigitForTheEndedCallLeftInTheListIsRefused) {
   (void)bob->query("GET_CALL_STATE");  // throws if the helper has gone
 }
 
+// A far end that answers just as the caller gives up, then re-INVITEs the
+// call it believes it has (to hold it, say) while the caller's BYE is on
+// its way. The caller's engine ends the call without acknowledging the
+// crossing 200 OK and then meets a re-INVITE on a call it has ended: the
+// family of races in which 5.1 reads a freed RTP session
+// (engine/stopped_stream_guard.cpp).
+std::string answerAfterTheCancelThenReinvite() {
+  const std::string sdp = R"(      Content-Type: application/sdp
+      Content-Length: [len]
+
+      v=0
+      o=farend 1 1 IN IP4 127.0.0.1
+      s=-
+      c=IN IP4 127.0.0.1
+      t=0 0
+      m=audio [media_port] RTP/AVP 0
+      a=rtpmap:0 PCMU/8000
+      a=sendonly
+)";
+  // Straight from the caller, so the CANCEL carries the INVITE's own Via
+  // and the answer to the INVITE can be built from it.
+  return R"xml(<?xml version="1.0" encoding="ISO-8859-1" ?>
+<!DOCTYPE scenario SYSTEM "sipp.dtd">
+<scenario name="answer crossing the cancel, then re-INVITE">
+  <recv request="INVITE" crlf="true">
+    <action>
+      <ereg regexp="CSeq: *([0-9]+) INVITE" search_in="msg" check_it="true" assign_to="cseqLine,inviteCseq"/>
+      <ereg regexp="Contact: *&lt;([^&gt;]*)&gt;" search_in="msg" check_it="true" assign_to="contactLine,callerContact"/>
+      <ereg regexp="From: *([^\r\n]*)" search_in="msg" check_it="true" assign_to="fromLine,callerFrom"/>
+      <ereg regexp="To: *([^\r\n]*)" search_in="msg" check_it="true" assign_to="toLine,calleeTo"/>
+      <log message="offer: [$cseqLine] [$contactLine] [$fromLine] [$toLine]"/>
+    </action>
+  </recv>
+  <send>
+    <![CDATA[
+      SIP/2.0 180 Ringing
+      [last_Via:]
+      [last_From:]
+      [last_To:];tag=[pid]farend[call_number]
+      [last_Call-ID:]
+      [last_CSeq:]
+      Contact: <sip:[service]@[local_ip]:[local_port]>
+      Content-Length: 0
+    ]]>
+  </send>
+  <recv request="CANCEL"/>
+  <send>
+    <![CDATA[
+      SIP/2.0 200 OK
+      [last_Via:]
+      [last_From:]
+      [last_To:];tag=[pid]farend[call_number]
+      [last_Call-ID:]
+      CSeq: [$inviteCseq] INVITE
+      Contact: <sip:[service]@[local_ip]:[local_port]>
+)xml" + sdp + R"xml(    ]]>
+  </send>
+  <recv request="BYE"/>
+  <send>
+    <![CDATA[
+      INVITE [$callerContact] SIP/2.0
+      Via: SIP/2.0/[transport] [local_ip]:[local_port];branch=[branch]
+      From: [$calleeTo];tag=[pid]farend[call_number]
+      To: [$callerFrom]
+      [last_Call-ID:]
+      CSeq: 1 INVITE
+      Contact: <sip:[service]@[local_ip]:[local_port]>
+      Max-Forwards: 70
+)xml" + sdp + R"xml(    ]]>
+  </send>
+  <send>
+    <![CDATA[
+      SIP/2.0 200 OK
+      [last_Via:]
+      [last_From:]
+      [last_To:]
+      [last_Call-ID:]
+      [last_CSeq:]
+      Content-Length: 0
+    ]]>
+  </send>
+  <pause milliseconds="2000"/>
+</scenario>
+)xml";
+}
+
+TEST(CallsCrossing, AReInviteAfterTheCancelCrossedTheAnswerLeavesTheCallerStanding) {
+  PulseAudio pulse;
+  // No account: the call goes straight to the far end, not by a registrar.
+  auto bob = startInitializedHelper(&pulse);
+  Sipp farEnd({.scenarioXml = answerAfterTheCancelThenReinvite(), .service = "dave"});
+
+  ASSERT_TRUE(bob->request("MAKE_CALL", {{"target", "sip:dave@127.0.0.1:" + std::to_string(farEnd.localPort())}})
+                  .value("success", false));
+  expectState(*bob, "outgoingRinging");
+  ASSERT_TRUE(bob->request("HANGUP_CALL").value("success", false));
+  (void)farEnd.waitExit(deadlineAfter(15s));
+  // The crossing happened (the engine's own words for it), the far end's
+  // re-INVITE went out, and the caller is still there with no call.
+  EXPECT_NE(bob->stderrText().find("did not ACK'd the 200Ok"), std::string::npos) << bob->stderrText();
+  EXPECT_NE(farEnd.output().find("INVITE sip:127.0.0.1:"), std::string::npos) << farEnd.output();
+  EXPECT_TRUE(pollUntil([&] { return !inCall(*bob); }, deadlineAfter(kShort))) << bob->stderrText();
+  const std::string state = bob->query("GET_CALL_STATE").value("state", "");
+  EXPECT_TRUE(state == "end" || state == "released") << state;
+}
+
 // ---------------------------------------------------------------------------
 // Bad input
 
