@@ -317,18 +317,7 @@ std::string answerWithMediaAt(std::uint16_t rtpPort) {
   </recv>
 )" + response("180 Ringing", "") + response("200 OK", sdp) + R"(  <recv request="ACK" crlf="true"/>
   <recv request="BYE"/>
-  <send>
-    <![CDATA[
-      SIP/2.0 200 OK
-      [last_Via:]
-      [last_From:]
-      [last_To:]
-      [last_Call-ID:]
-      [last_CSeq:]
-      Content-Length: 0
-    ]]>
-  </send>
-</scenario>
+)" + sippOkToLastRequest() + R"(</scenario>
 )";
 }
 
@@ -793,18 +782,7 @@ std::string answerAfterTheCancelThenReinvite() {
       Max-Forwards: 70
 )xml" + sdp + R"xml(    ]]>
   </send>
-  <send>
-    <![CDATA[
-      SIP/2.0 200 OK
-      [last_Via:]
-      [last_From:]
-      [last_To:]
-      [last_Call-ID:]
-      [last_CSeq:]
-      Content-Length: 0
-    ]]>
-  </send>
-  <pause milliseconds="2000"/>
+)xml" + sippOkToLastRequest() + R"xml(  <pause milliseconds="2000"/>
 </scenario>
 )xml";
 }

@@ -117,6 +117,21 @@ std::string sippRegisterScenario(std::uint16_t contactPort, int expires, int fin
          std::to_string(finalStatus) + "\"/>\n</scenario>\n";
 }
 
+std::string sippOkToLastRequest() {
+  return R"(  <send>
+    <![CDATA[
+      SIP/2.0 200 OK
+      [last_Via:]
+      [last_From:]
+      [last_To:]
+      [last_Call-ID:]
+      [last_CSeq:]
+      Content-Length: 0
+    ]]>
+  </send>
+)";
+}
+
 std::string sippAnswerScenario() {
   return std::string(kScenarioHead) + R"(<scenario name="answer">
   <recv request="INVITE" crlf="true"/>
@@ -148,18 +163,7 @@ std::string sippAnswerScenario() {
   </send>
   <recv request="ACK" crlf="true"/>
   <recv request="BYE"/>
-  <send>
-    <![CDATA[
-      SIP/2.0 200 OK
-      [last_Via:]
-      [last_From:]
-      [last_To:]
-      [last_Call-ID:]
-      [last_CSeq:]
-      Content-Length: 0
-    ]]>
-  </send>
-</scenario>
+)" + sippOkToLastRequest() + R"(</scenario>
 )";
 }
 

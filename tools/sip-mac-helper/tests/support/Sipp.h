@@ -57,6 +57,9 @@ class Sipp {
 // credentials) for the authenticated REGISTER.
 std::string sippRegisterScenario(std::uint16_t contactPort, int expires, int finalStatus);
 
+// A <send> of a bodiless 200 OK to the request just received, such as a BYE.
+std::string sippOkToLastRequest();
+
 // Callee: waits for an INVITE, rings, answers with SDP, takes the ACK, and
 // accepts the caller's BYE. Responses carry the Record-Route of the INVITE,
 // as a real user agent's do.

@@ -16,6 +16,7 @@ import java.util.function.Predicate;
 import java.util.stream.Stream;
 
 import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Callback;
+import static com.kestrum.k207.browser.attendance.location.JvmChecks.*;
 
 /**
  * The location library against a real GeoClue2 daemon (see GeoclueRig),
@@ -34,7 +35,6 @@ import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Cal
  * that reached the library before it has been handled.
  */
 public final class GeoclueJvmTests {
-    private static final long CASE_SECONDS = 20;
     private static final long CHILD_SECONDS = 150;
     private static final int SKIPPED = 77;
 
@@ -145,34 +145,6 @@ public final class GeoclueJvmTests {
     }
 
     // ------------------------------------------------------------- helpers
-
-    private static long deadline(long seconds) {
-        return System.nanoTime() + TimeUnit.SECONDS.toNanos(seconds);
-    }
-
-    private static void check(boolean ok, String message) {
-        if (!ok) {
-            throw new AssertionError(message);
-        }
-    }
-
-    private static void await(JniNativeLocationBackend backend, Predicate<List<Callback>> condition, String what)
-            throws InterruptedException {
-        check(backend.awaitUntil(condition, deadline(CASE_SECONDS)),
-                "timed out waiting for " + what + "; callbacks so far: " + backend.callbacks());
-    }
-
-    private static Predicate<List<Callback>> completed() {
-        return list -> list.stream().anyMatch(Callback::isCompletion);
-    }
-
-    private static Predicate<List<Callback>> candidates(int count) {
-        return list -> list.stream().filter(Callback::isCandidate).count() >= count;
-    }
-
-    private static String labels(List<Callback> callbacks) {
-        return String.join(",", callbacks.stream().map(c -> c.kind() + ":" + c.label()).toList());
-    }
 
     private static void fence(long millis) throws InterruptedException {
         JniNativeLocationBackend fence = new JniNativeLocationBackend();

@@ -19,6 +19,7 @@ import java.util.function.Predicate;
 import java.util.stream.Stream;
 
 import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Callback;
+import static com.kestrum.k207.browser.attendance.location.JvmChecks.*;
 
 /**
  * The location library in a real JVM.
@@ -37,7 +38,6 @@ import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Cal
  */
 public final class LocationJvmTests {
     private static final String SIMULATION_VARIABLE = "TAVIREL_LOCATION_SIMULATION";
-    private static final long CASE_SECONDS = 20;
     private static final long CHILD_SECONDS = 120;
 
     private LocationJvmTests() {
@@ -188,36 +188,6 @@ public final class LocationJvmTests {
                 Files.deleteIfExists(p);
             }
         }
-    }
-
-    // ------------------------------------------------------------- helpers
-
-    private static long deadline(long seconds) {
-        return System.nanoTime() + TimeUnit.SECONDS.toNanos(seconds);
-    }
-
-    private static void check(boolean ok, String message) {
-        if (!ok) {
-            throw new AssertionError(message);
-        }
-    }
-
-    private static void await(JniNativeLocationBackend backend, Predicate<List<Callback>> condition, String what)
-            throws InterruptedException {
-        check(backend.awaitUntil(condition, deadline(CASE_SECONDS)),
-                "timed out waiting for " + what + "; callbacks so far: " + backend.callbacks());
-    }
-
-    private static Predicate<List<Callback>> completed() {
-        return list -> list.stream().anyMatch(Callback::isCompletion);
-    }
-
-    private static Predicate<List<Callback>> candidates(int count) {
-        return list -> list.stream().filter(Callback::isCandidate).count() >= count;
-    }
-
-    private static String labels(List<Callback> callbacks) {
-        return String.join(",", callbacks.stream().map(c -> c.kind() + ":" + c.label()).toList());
     }
 
     // ------------------------------------------------- services off: no bus
