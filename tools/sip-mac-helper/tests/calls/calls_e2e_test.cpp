@@ -273,10 +273,10 @@ TEST(CallsBetweenHelpers, CallPassesThroughMirroredStatesAndEndsFromEitherSide) 
 // ---------------------------------------------------------------------------
 // What the far end really receives
 
-// A callee that answers with PCMU and telephone events on `rtpPort` (a socket
-// of the test), using the caller's payload type number for the events.
-std::string answerWithMediaAt(std::uint16_t rtpPort) {
-  const std::string sdp = R"(      Content-Type: application/sdp
+// The SDP body of the far ends below: a session on 127.0.0.1 whose media
+// lines (sipp scenario text) are `media`.
+std::string farEndSdp(const std::string& media) {
+  return R"(      Content-Type: application/sdp
       Content-Length: [len]
 
       v=0
@@ -284,12 +284,18 @@ std::string answerWithMediaAt(std::uint16_t rtpPort) {
       s=-
       c=IN IP4 127.0.0.1
       t=0 0
-      m=audio )" + std::to_string(rtpPort) + R"( RTP/AVP 0 [$event]
+)" + media;
+}
+
+// A callee that answers with PCMU and telephone events on `rtpPort` (a socket
+// of the test), using the caller's payload type number for the events.
+std::string answerWithMediaAt(std::uint16_t rtpPort) {
+  const std::string sdp = farEndSdp(R"(      m=audio )" + std::to_string(rtpPort) + R"( RTP/AVP 0 [$event]
       a=rtpmap:0 PCMU/8000
       a=rtpmap:[$event] telephone-event/8000
       a=fmtp:[$event] 0-15
       a=sendrecv
-)";
+)");
   auto response = [](const std::string& status, const std::string& body) {
     return "  <send" + std::string(status.starts_with("200") ? " retrans=\"500\"" : "") + R"(>
     <![CDATA[
@@ -719,18 +725,10 @@ TEST(CallsToSelf, ADigitForTheEndedCallLeftInTheListIsRefused) {
 // family of races in which 5.1 reads a freed RTP session
 // (engine/stopped_stream_guard.cpp).
 std::string answerAfterTheCancelThenReinvite() {
-  const std::string sdp = R"(      Content-Type: application/sdp
-      Content-Length: [len]
-
-      v=0
-      o=farend 1 1 IN IP4 127.0.0.1
-      s=-
-      c=IN IP4 127.0.0.1
-      t=0 0
-      m=audio [media_port] RTP/AVP 0
+  const std::string sdp = farEndSdp(R"(      m=audio [media_port] RTP/AVP 0
       a=rtpmap:0 PCMU/8000
       a=sendonly
-)";
+)");
   // Straight from the caller, so the CANCEL carries the INVITE's own Via
   // and the answer to the INVITE can be built from it.
   return R"xml(<?xml version="1.0" encoding="ISO-8859-1" ?>

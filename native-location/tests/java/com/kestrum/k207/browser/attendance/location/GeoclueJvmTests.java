@@ -10,9 +10,7 @@ import java.util.Comparator;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
-import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
-import java.util.function.Predicate;
 import java.util.stream.Stream;
 
 import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Callback;
@@ -285,32 +283,13 @@ public final class GeoclueJvmTests {
             int threads = 8;
             int perThread = 25;
             JniNativeLocationBackend[][] backends = new JniNativeLocationBackend[threads][perThread];
-            CountDownLatch go = new CountDownLatch(1);
-            List<Thread> starters = new ArrayList<>();
             for (int t = 0; t < threads; t++) {
-                int thread = t;
                 for (int i = 0; i < perThread; i++) {
                     backends[t][i] = new JniNativeLocationBackend();
                 }
-                Thread starter = new Thread(() -> {
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        return;
-                    }
-                    for (int i = 0; i < perThread; i++) {
-                        // Every fourth one is cancelled below; the rest time out.
-                        backends[thread][i].nativeStart("many-" + thread + "-" + i, 4_000);
-                    }
-                }, "starter-" + t);
-                starters.add(starter);
-                starter.start();
             }
-            go.countDown();
-            for (Thread starter : starters) {
-                starter.join(TimeUnit.SECONDS.toMillis(CASE_SECONDS));
-                check(!starter.isAlive(), "starter thread stuck");
-            }
+            // Every fourth one is cancelled below; the rest time out.
+            startAtOnce(backends, 4_000);
             rig.awaitInUse(true);
             rig.feeder().awaitConnection();
             feed(1.5, Instant.now());

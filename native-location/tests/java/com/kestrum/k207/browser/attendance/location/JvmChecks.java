@@ -1,6 +1,8 @@
 package com.kestrum.k207.browser.attendance.location;
 
+import java.util.ArrayList;
 import java.util.List;
+import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Predicate;
 import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Callback;
@@ -39,5 +41,38 @@ final class JvmChecks {
 
     static String labels(List<Callback> callbacks) {
         return String.join(",", callbacks.stream().map(c -> c.kind() + ":" + c.label()).toList());
+    }
+
+    /**
+     * Starts every backend of row t from a thread of its own, all threads at
+     * once, as request "many-t-i" with the given timeout, and waits until
+     * every thread has made its calls. Returns the threads.
+     */
+    static List<Thread> startAtOnce(JniNativeLocationBackend[][] backends, int timeoutMillis)
+            throws InterruptedException {
+        CountDownLatch go = new CountDownLatch(1);
+        List<Thread> starters = new ArrayList<>();
+        for (int t = 0; t < backends.length; t++) {
+            JniNativeLocationBackend[] row = backends[t];
+            String prefix = "many-" + t + "-";
+            Thread starter = new Thread(() -> {
+                try {
+                    go.await();
+                } catch (InterruptedException e) {
+                    return;
+                }
+                for (int i = 0; i < row.length; i++) {
+                    row[i].nativeStart(prefix + i, timeoutMillis);
+                }
+            }, "starter-" + t);
+            starters.add(starter);
+            starter.start();
+        }
+        go.countDown();
+        for (Thread starter : starters) {
+            starter.join(TimeUnit.SECONDS.toMillis(CASE_SECONDS));
+            check(!starter.isAlive(), "starter thread stuck");
+        }
+        return starters;
     }
 }

@@ -13,9 +13,7 @@ import java.util.HashSet;
 import java.util.List;
 import java.util.Map;
 import java.util.Set;
-import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
-import java.util.function.Predicate;
 import java.util.stream.Stream;
 
 import com.kestrum.k207.browser.attendance.location.JniNativeLocationBackend.Callback;
@@ -599,32 +597,12 @@ public final class LocationJvmTests {
             int threads = 8;
             int perThread = 25;
             JniNativeLocationBackend[][] backends = new JniNativeLocationBackend[threads][perThread];
-            CountDownLatch go = new CountDownLatch(1);
-            List<Thread> starters = new ArrayList<>();
             for (int t = 0; t < threads; t++) {
-                int thread = t;
                 for (int i = 0; i < perThread; i++) {
                     backends[t][i] = backend();
                 }
-                Thread starter = new Thread(() -> {
-                    try {
-                        go.await();
-                    } catch (InterruptedException e) {
-                        return;
-                    }
-                    for (int i = 0; i < perThread; i++) {
-                        backends[thread][i].nativeStart("many-" + thread + "-" + i, 10_000);
-                    }
-                }, "starter-" + t);
-                starters.add(starter);
-                starterThreads.add(starter);
-                starter.start();
             }
-            go.countDown();
-            for (Thread starter : starters) {
-                starter.join(TimeUnit.SECONDS.toMillis(CASE_SECONDS));
-                check(!starter.isAlive(), "starter thread stuck");
-            }
+            starterThreads.addAll(startAtOnce(backends, 10_000));
             long until = deadline(CASE_SECONDS);
             for (int t = 0; t < threads; t++) {
                 for (int i = 0; i < perThread; i++) {
