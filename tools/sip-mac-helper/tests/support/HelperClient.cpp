@@ -107,6 +107,8 @@ nlohmann::json HelperClient::readResponse(std::string_view expectedRequestId, De
   if (!line) {
     if (process_->stdoutClosed()) {
       auto status = process_->waitExit(deadlineAfter(std::chrono::seconds(2)));
+      // Its last stderr lines may still be on their way to the reader.
+      (void)process_->waitForStderrEnd(deadlineAfter(std::chrono::seconds(2)));
       fail("helper closed stdout without a response" +
            (status ? " (" + status->describe() + ")" : std::string()));
     }
