@@ -16,6 +16,10 @@
 #include "platform/audio_watch/audio_device_watch.h"
 #include "platform/dispatch/dispatch.h"
 
+namespace tavirel::engine {
+class SipIntake;
+}
+
 namespace tavirel {
 
 inline constexpr std::string_view kEngineQueueLabel = "com.tavirel.sip";
@@ -58,6 +62,9 @@ struct EngineContext {
 
   engine::Owned<LinphoneCoreCbs> coreDelegate;  // our reference; the core holds its own
   std::unique_ptr<dispatch::RepeatingTimer> iterateTimer;
+  // What the timer iterates through, and what iterates the engine whenever
+  // SIP input arrives; shared with the timer's handler.
+  std::shared_ptr<engine::SipIntake> sipIntake;
   std::function<void()> audioDeviceListenerBlock;
   std::unique_ptr<platform::AudioDeviceWatch> audioDeviceWatch;
   bool reloadingSoundDevices = false;

@@ -107,6 +107,21 @@ WorkResult answerCall(LinphoneCore* core) {
   return WorkResult::done();
 }
 
+namespace {
+
+bool hasCallOutsideConference(LinphoneCore* core) {
+  for (const bctbx_list_t* it = linphone_core_get_calls(core); it != nullptr; it = bctbx_list_next(it)) {
+    auto* call = static_cast<LinphoneCall*>(bctbx_list_get_data(it));
+    const LinphoneCallState state = linphone_call_get_state(call);
+    if (state == LinphoneCallStateEnd || state == LinphoneCallStateReleased || state == LinphoneCallStateError)
+      continue;
+    if (linphone_call_get_conference(call) == nullptr) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void hangupCall(LinphoneCore* core) {
   assertOnEngineQueue();
   if (core == nullptr) return;
@@ -120,7 +135,13 @@ void hangupCall(LinphoneCore* core) {
       if (linphone_conference_terminate(conference) >= 0) return;
     }
   }
-  if (linphone_core_terminate_conference(core) != 0) (void)linphone_core_terminate_all_calls(core);
+  // Ending the local conference says nothing about calls outside it: with
+  // an empty conference left over (an invitation that found nobody to
+  // call), the engine ends just that and reports success while the call
+  // the user hangs up goes on. So whatever is still outside a conference
+  // afterwards is ended too.
+  if (linphone_core_terminate_conference(core) != 0 || hasCallOutsideConference(core))
+    (void)linphone_core_terminate_all_calls(core);
 }
 
 void setMicMuted(LinphoneCore* core, bool muted) {

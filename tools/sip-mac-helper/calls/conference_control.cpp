@@ -112,6 +112,10 @@ std::size_t newCallsFor(LinphoneCore* core, const bctbx_list_t* addresses) {
   return count;
 }
 
+// Invites `targets` into `conference`, which exists already.
+WorkResult inviteInto(LinphoneCore* core, LinphoneConference* conference, LinphoneCall* anchor,
+                      const std::vector<std::string>& targets);
+
 }  // namespace
 
 LinphoneConference* resolveActiveConference(LinphoneCore* core) {
@@ -150,13 +154,28 @@ WorkResult inviteConference(LinphoneCore* core, const std::vector<std::string>& 
                         " anchorRemote=" + anchorRemoteText(anchor) +
                         " targets=" + quotedTargetList(targets) + " " + callStatesText(core));
 
+  // A conference made here with nobody in it is the engine's one local
+  // conference: left behind by a failure below, it would capture the next
+  // invitation (whose anchor call then never joins) and swallow the next
+  // HANGUP_CALL. So if this command invites nobody into it, it goes again.
+  LinphoneConference* madeEmpty = nullptr;
   if (conference == nullptr) {
     NewConference created = createConference(core, anchor);
     if (created.conference == nullptr) return engine::failedIn(Operation::createConference, created.failure);
     conference = created.conference;
+    if (anchor == nullptr) madeEmpty = conference;
     bridge::writeDebugLog("stage=conference_created currentCallRemote=" + anchorRemoteText(anchor) +
                           " conferenceAfterCreate=true " + callStatesText(core));
   }
+  WorkResult result = inviteInto(core, conference, anchor, targets);
+  if (!result.ok() && madeEmpty != nullptr) (void)linphone_conference_terminate(madeEmpty);
+  return result;
+}
+
+namespace {
+
+WorkResult inviteInto(LinphoneCore* core, LinphoneConference* conference, LinphoneCall* anchor,
+                      const std::vector<std::string>& targets) {
 
   std::vector<AddressPtr> addresses;
   addresses.reserve(targets.size());
@@ -194,6 +213,8 @@ WorkResult inviteConference(LinphoneCore* core, const std::vector<std::string>& 
   // Counted as the answer's text: the payload has no numbers.
   return WorkResult::withValue(std::to_string(addresses.size()));
 }
+
+}  // namespace
 
 WorkResult removeConferenceParticipant(LinphoneCore* core, const std::string& target) {
   assertOnEngineQueue();

@@ -15,8 +15,10 @@ inline constexpr std::chrono::milliseconds kIteratePeriod{20};
 inline constexpr std::chrono::milliseconds kIterateLeeway{5};
 
 // Starts iterating `core` on state.sipQueue now and every kIteratePeriod, for
-// the rest of the process; the timer holds its own reference to the core.
-// Stored in state.engine.iterateTimer, replacing (and so stopping) an earlier one.
+// the rest of the process, and whenever its SIP socket is readable
+// (engine/sip_intake.h); the intake holds its own reference to the core.
+// Stored in state.engine.iterateTimer and sipIntake, replacing (and so
+// stopping) earlier ones.
 // Engine queue.
 void startIterateTimer(HelperState& state, LinphoneCore* core);
 

@@ -1,6 +1,6 @@
 // The helper's dispatch layer: a serial work queue with synchronous and
-// asynchronous submission, a repeating timer bound to a queue, and a counting
-// semaphore with a timed wait.
+// asynchronous submission, a repeating timer and a read source bound to a
+// queue, and a counting semaphore with a timed wait.
 //
 // All engine work runs on one serial queue, so the engine needs no lock of its
 // own; this header is the whole surface the rest of the helper relies on for
@@ -82,6 +82,34 @@ class RepeatingTimer {
   struct Slot;  // the backend's record of this timer
 
   SerialQueue& queue_;
+  std::shared_ptr<Slot> slot_;
+};
+
+// A read source: `handler` runs on its queue when `fd` has input to read,
+// like a tick, never overlapping an item or another handler of that queue.
+// The source does not fire again until its handler has returned, so a
+// handler that leaves input unread is called again soon after, in turn
+// with the queue's other work. The descriptor stays the caller's: it must
+// stay open until the source is cancelled.
+class ReadSource {
+ public:
+  ReadSource(SerialQueue& queue, int fd, std::function<void()> handler);
+  // Cancels the source: no handler starts after the destructor returns,
+  // though one already running on the queue may finish.
+  ~ReadSource();
+  ReadSource(const ReadSource&) = delete;
+  ReadSource& operator=(const ReadSource&) = delete;
+
+  int fd() const { return fd_; }
+  // Starts watching. False when the descriptor cannot be watched.
+  [[nodiscard]] bool resume();
+  void cancel();
+
+  struct Slot;  // the backend's record of this source
+
+ private:
+  SerialQueue& queue_;
+  const int fd_;
   std::shared_ptr<Slot> slot_;
 };
 

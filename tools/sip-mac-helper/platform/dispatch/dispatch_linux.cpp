@@ -17,6 +17,7 @@
 
 #include <linux/futex.h>
 #include <sched.h>
+#include <sys/epoll.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -337,6 +339,120 @@ void RepeatingTimer::cancel() {
   std::lock_guard lock(b.mutex);
   slot_->active = false;
   std::erase(b.timers, slot_);
+}
+
+// Read sources: one process-wide thread waits on every watched descriptor
+// with epoll and, when one becomes readable, posts its handler to the
+// source's queue. Each descriptor is armed for one event at a time, so a
+// burst of input costs one wake-up and one post until the handler has run.
+struct ReadSource::Slot {
+  SerialQueue* queue = nullptr;
+  int fd = -1;
+  std::uint64_t id = 0;
+  std::function<void()> handler;  // immutable after construction
+  std::atomic<bool> active{false};
+  // Held while the handler runs, so that a cancel from another thread
+  // waits for a handler that already started.
+  std::mutex running;
+};
+
+namespace {
+
+class ReadWatcher {
+ public:
+  static ReadWatcher& instance() {
+    // Lives for the process: sources of queues that outlive main() may
+    // still be cancelled during exit.
+    static auto* watcher = new ReadWatcher;
+    return *watcher;
+  }
+
+  bool add(const std::shared_ptr<ReadSource::Slot>& slot) {
+    if (epoll_ < 0) return false;
+    {
+      std::lock_guard lock(mutex_);
+      slot->id = ++lastId_;
+      slots_[slot->id] = slot;
+    }
+    if (!arm(*slot, EPOLL_CTL_ADD)) {
+      std::lock_guard lock(mutex_);
+      slots_.erase(slot->id);
+      return false;
+    }
+    return true;
+  }
+
+  void remove(const ReadSource::Slot& slot) {
+    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, slot.fd, nullptr);
+    std::lock_guard lock(mutex_);
+    slots_.erase(slot.id);
+  }
+
+  bool arm(const ReadSource::Slot& slot, int operation) const {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = slot.id;
+    return ::epoll_ctl(epoll_, operation, slot.fd, &event) == 0;
+  }
+
+ private:
+  ReadWatcher() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (epoll_ >= 0) std::thread([this] { run(); }).detach();
+  }
+
+  void run() {
+    epoll_event events[16];
+    for (;;) {
+      const int ready = ::epoll_wait(epoll_, events, 16, -1);
+      for (int i = 0; i < ready; ++i) {
+        std::shared_ptr<ReadSource::Slot> slot;
+        {
+          std::lock_guard lock(mutex_);
+          if (const auto it = slots_.find(events[i].data.u64); it != slots_.end()) slot = it->second.lock();
+        }
+        if (slot && slot->active.load(std::memory_order_acquire)) slot->queue->post([this, slot] { fire(slot); });
+      }
+    }
+  }
+
+  void fire(const std::shared_ptr<ReadSource::Slot>& slot) const {
+    {
+      std::lock_guard running(slot->running);
+      if (!slot->active.load(std::memory_order_acquire)) return;
+      slot->handler();
+    }
+    if (slot->active.load(std::memory_order_acquire)) (void)arm(*slot, EPOLL_CTL_MOD);
+  }
+
+  const int epoll_;
+  std::mutex mutex_;
+  std::uint64_t lastId_ = 0;                                                     // guarded by mutex_
+  std::unordered_map<std::uint64_t, std::weak_ptr<ReadSource::Slot>> slots_;  // guarded by mutex_
+};
+
+}  // namespace
+
+ReadSource::ReadSource(SerialQueue& queue, int fd, std::function<void()> handler)
+    : queue_(queue), fd_(fd), slot_(std::make_shared<Slot>()) {
+  slot_->queue = &queue_;
+  slot_->fd = fd;
+  slot_->handler = std::move(handler);
+}
+
+ReadSource::~ReadSource() { cancel(); }
+
+bool ReadSource::resume() {
+  if (slot_->active.exchange(true, std::memory_order_acq_rel)) return true;
+  if (ReadWatcher::instance().add(slot_)) return true;
+  slot_->active.store(false, std::memory_order_release);
+  return false;
+}
+
+void ReadSource::cancel() {
+  if (!slot_->active.exchange(false, std::memory_order_acq_rel)) return;
+  ReadWatcher::instance().remove(*slot_);
+  // On the queue's own thread no handler can be running but the caller.
+  if (!queue_.isCurrent()) std::lock_guard wait(slot_->running);
 }
 
 struct CountingSemaphore::Backend {

@@ -1,0 +1,143 @@
+#include "engine/sip_intake.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "bridge/engine_queue.h"
+#include "bridge/owned.h"
+#include "platform/net/bound_sockets.h"
+
+namespace tavirel::engine {
+namespace {
+
+// A readable socket is drained for at most this many datagrams or this
+// long before the queue's other work gets its turn; the source fires again
+// at once for the rest.
+constexpr int kMostPerWake = 256;
+constexpr auto kLongestWake = std::chrono::milliseconds(5);
+// How often (in ticks) the watched descriptor is checked against the
+// engine's port: the engine reopens its socket when the network changes.
+constexpr unsigned kTicksPerCheck = 50;
+// How many datagrams one screening may refuse before it lets other work run.
+constexpr int kMostScreenedPerCall = 512;
+// The largest UDP payload.
+constexpr std::size_t kDatagramLimit = 65535;
+
+std::string numericHost(const sockaddr_storage& source, socklen_t length) {
+  sockaddr_storage plain = source;
+  socklen_t plainLength = length;
+  // A v4 peer on a dual-stack socket shows as ::ffff:a.b.c.d.
+  if (source.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(source);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      sockaddr_in v4{};
+      v4.sin_family = AF_INET;
+      v4.sin_port = v6.sin6_port;
+      std::memcpy(&v4.sin_addr, &v6.sin6_addr.s6_addr[12], sizeof v4.sin_addr);
+      std::memcpy(&plain, &v4, sizeof v4);
+      plainLength = sizeof v4;
+    }
+  }
+  char host[NI_MAXHOST];
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&plain), plainLength, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+    return {};
+  return host;
+}
+
+std::uint16_t engineUdpPort(LinphoneCore* core) {
+  const Owned<LinphoneTransports> used(linphone_core_get_transports_used(core));
+  const int port = used ? linphone_transports_get_udp_port(used.get()) : 0;
+  return port > 0 && port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
+}
+
+}  // namespace
+
+SipIntake::SipIntake(dispatch::SerialQueue& queue, LinphoneCore* core)
+    : queue_(queue), core_(linphone_core_ref(core), linphone_core_unref) {}
+
+SipIntake::~SipIntake() { stopWatching(); }
+
+void SipIntake::setPolicy(IntakePolicy policy) {
+  assertOnEngineQueue();
+  policy_ = std::move(policy);
+}
+
+void SipIntake::tick() {
+  assertOnEngineQueue();
+  if (ticksUntilCheck_ == 0) {
+    ticksUntilCheck_ = kTicksPerCheck;
+    const std::uint16_t port = engineUdpPort(core_.get());
+    if (port != port_ || (fd_ >= 0 && !platform::isDatagramSocketBoundTo(fd_, port_))) stopWatching();
+    port_ = port;
+    if (fd_ < 0 && port_ != 0) watchEngineSocket();
+  }
+  --ticksUntilCheck_;
+  // While a flood of refusals is still being worked off, the engine must
+  // not read the next datagram unscreened; the read source goes on with it.
+  if (fd_ >= 0 && screenHead() == Head::stillScreening) return;
+  linphone_core_iterate(core_.get());
+}
+
+void SipIntake::watchEngineSocket() {
+  const auto fd = platform::datagramSocketBoundTo(port_);
+  if (!fd) return;
+  auto source = std::make_unique<dispatch::ReadSource>(queue_, *fd, [this] { drain(); });
+  if (!source->resume()) return;
+  fd_ = *fd;
+  source_ = std::move(source);
+}
+
+void SipIntake::stopWatching() {
+  source_.reset();
+  fd_ = -1;
+}
+
+void SipIntake::drain() {
+  assertOnEngineQueue();
+  if (fd_ < 0) return;
+  if (!platform::isDatagramSocketBoundTo(fd_, port_)) {
+    // Closed and reused: the next tick looks for the engine's socket again.
+    stopWatching();
+    ticksUntilCheck_ = 0;
+    return;
+  }
+  const auto until = dispatch::Clock::now() + kLongestWake;
+  for (int i = 0; i < kMostPerWake && dispatch::Clock::now() < until; ++i) {
+    if (screenHead() != Head::forEngine) return;
+    linphone_core_iterate(core_.get());
+  }
+}
+
+SipIntake::Head SipIntake::screenHead() {
+  if (buffer_.empty()) buffer_.resize(kDatagramLimit);
+  for (int round = 0; round < kMostScreenedPerCall; ++round) {
+    sockaddr_storage source{};
+    socklen_t length = sizeof source;
+    const ssize_t size = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_PEEK | MSG_DONTWAIT,
+                                    reinterpret_cast<sockaddr*>(&source), &length);
+    if (size < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Head::empty;
+      continue;  // a queued error (an ICMP refusal) is cleared by reading it
+    }
+    if (!policy_.screenInvites) return Head::forEngine;
+    const std::string_view datagram(buffer_.data(), static_cast<std::size_t>(size));
+    if (screenDatagram(policy_, datagram, numericHost(source, length)) == Intake::pass) return Head::forEngine;
+    const auto answer = forbiddenResponse(datagram);
+    (void)::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);  // the datagram just peeked
+    ++refused_;
+    // To the address it came from, never to one its Via names: a forged Via
+    // must not turn us into a reflector.
+    if (answer)
+      (void)::sendto(fd_, answer->data(), answer->size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source),
+                     length);
+  }
+  return Head::stillScreening;
+}
+
+}  // namespace tavirel::engine

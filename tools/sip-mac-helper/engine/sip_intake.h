@@ -1,0 +1,59 @@
+// How SIP input reaches the engine. liblinphone reads at most one datagram
+// of its SIP socket per iteration, so iterating only on the 20 ms tick reads
+// 50 a second: every hop of a call set-up waits for the next tick, and a
+// burst of traffic fills the socket until the kernel drops a real INVITE or
+// ACK among it. The intake also iterates whenever that socket is readable,
+// until it is empty, and screens each datagram at the head of the socket
+// before the engine may read it (engine/sip_screen.h).
+//
+// Everything here runs on the engine queue: the tick, the read handler and
+// the policy change, so the engine is still touched from that queue alone.
+#pragma once
+
+#include <linphone/core.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/sip_screen.h"
+#include "platform/dispatch/dispatch.h"
+
+namespace tavirel::engine {
+
+class SipIntake {
+ public:
+  SipIntake(dispatch::SerialQueue& queue, LinphoneCore* core);
+  ~SipIntake();
+  SipIntake(const SipIntake&) = delete;
+  SipIntake& operator=(const SipIntake&) = delete;
+
+  // One tick: screen what waits, iterate the engine once, and now and then
+  // check that the watched socket is still the engine's.
+  void tick();
+  void setPolicy(IntakePolicy policy);
+
+  // New INVITEs refused so far.
+  std::uint64_t refusedCount() const { return refused_; }
+
+ private:
+  void drain();
+  // Refuses what the policy refuses at the head of the socket and says what
+  // is left there.
+  enum class Head { empty, forEngine, stillScreening };
+  Head screenHead();
+  void watchEngineSocket();
+  void stopWatching();
+
+  dispatch::SerialQueue& queue_;
+  std::shared_ptr<LinphoneCore> core_;
+  IntakePolicy policy_;
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+  std::unique_ptr<dispatch::ReadSource> source_;
+  std::vector<char> buffer_;
+  unsigned ticksUntilCheck_ = 0;
+  std::uint64_t refused_ = 0;
+};
+
+}  // namespace tavirel::engine

@@ -1,0 +1,46 @@
+// Which SIP datagrams reach the engine, decided from the datagram and the
+// address it really came from (the socket's, not what its headers claim).
+//
+// With an account, calls come through its registrar; a new INVITE sent
+// straight to our port from anywhere else is a scanner's or a stranger's,
+// and the engine would ring for it, keep a call and a call log for it and
+// leave the line busy. Such an INVITE is answered 403 here and never reaches
+// the engine. Requests inside a dialog (a To tag) pass whatever their source:
+// a far end may send a re-INVITE straight to our contact when the proxy did
+// not record its route, and the engine refuses one for no dialog itself.
+//
+// Plain functions, no engine and no socket: the decisions are tested on
+// their own.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavirel::engine {
+
+struct IntakePolicy {
+  // Refuse new INVITEs that do not come from `trustedSources`.
+  bool screenInvites = false;
+  // Numeric addresses ("192.0.2.7", "2001:db8::1") of the registrar.
+  std::vector<std::string> trustedSources;
+
+  bool trusts(std::string_view numericSource) const;
+};
+
+// True for an INVITE request that opens a dialog: its To header carries no
+// tag. Compact header names count ("t:"). Text that is not a SIP request is
+// not one.
+bool isInitialInvite(std::string_view datagram);
+
+// The 403 answer to `request` (RFC 3261 8.2.6: its Via headers in order,
+// From, To with a tag of ours, Call-ID and CSeq, no body). Absent when the
+// request lacks one of them, so nothing malformed is answered.
+std::optional<std::string> forbiddenResponse(std::string_view request);
+
+// What to do with one datagram from `numericSource` under `policy`.
+enum class Intake { pass, refuse };
+Intake screenDatagram(const IntakePolicy& policy, std::string_view datagram, std::string_view numericSource);
+
+}  // namespace tavirel::engine
