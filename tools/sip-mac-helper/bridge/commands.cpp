@@ -14,10 +14,13 @@ void traceMissingDigit(const HelperBridgeRequest& request) {
 }
 
 // REGISTER names no key in its error: one text for any of the three.
-constexpr std::array<PayloadKey, 3> kRegisterKeys = {{
+// "acceptDirectCalls" is optional and never fails, so a request without it
+// is checked exactly as before it existed.
+constexpr std::array<PayloadKey, 4> kRegisterKeys = {{
     {"sipAccount", KeyRule::present, "Missing register params"},
     {"sipPassword", KeyRule::present, "Missing register params"},
     {"server", KeyRule::present, "Missing register params"},
+    {"acceptDirectCalls", KeyRule::flag, ""},
 }};
 constexpr std::array<PayloadKey, 1> kCallTarget = {{{"target", KeyRule::present, "Missing target"}}};
 constexpr std::array<PayloadKey, 1> kConferenceTargets = {

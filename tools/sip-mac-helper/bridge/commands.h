@@ -31,7 +31,7 @@ struct PayloadKey {
 };
 
 // No command reads more payload keys than this.
-inline constexpr std::size_t kMaxPayloadKeys = 3;
+inline constexpr std::size_t kMaxPayloadKeys = 4;
 
 struct CommandRow {
   HelperBridgeCommand command;

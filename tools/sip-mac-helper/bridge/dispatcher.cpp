@@ -1,5 +1,6 @@
 #include "bridge/dispatcher.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "calls/conference_control.h"
 #include "engine/engine_start.h"
 #include "engine/registration.h"
+#include "engine/sip_intake.h"
 
 namespace tavirel::bridge {
 namespace {
@@ -94,9 +96,15 @@ struct RegistrationWait {
 // no answer is success false with "registered" false and no error.
 HelperBridgeResponse registerAccount(const Work& w) {
   auto wait = std::make_shared<RegistrationWait>();
+  const auto waitEnds = dispatch::Clock::now() + kRegistrationWait;
+  // New calls are taken from the registrar only, unless the user says the
+  // set-up really takes them straight to the address. Until the registrar's
+  // addresses are known, no direct INVITE is taken at all.
+  const bool screenInvites = !w.args.flag(3);
   WorkResult setup = onEngineQueue(w.state, [&] {
     WorkResult result = engine::setupSipAccount(w.core(), w.args.text(0), w.args.text(1), w.args.text(2));
     if (!result.ok()) return result;
+    if (w.state.engine.sipIntake) w.state.engine.sipIntake->setPolicy({.screenInvites = screenInvites, .trustedSources = {}});
     // Installed inside the same work item as the setup, so no iteration can
     // deliver this registration's outcome before someone listens for it.
     std::lock_guard lock(w.state.mirror.stateLock);
@@ -112,7 +120,17 @@ HelperBridgeResponse registerAccount(const Work& w) {
   });
   if (!setup.ok()) return fail(w.request, std::move(*setup.error));
 
-  (void)wait->outcome.waitFor(kRegistrationWait);
+  // Looked up here, while the engine registers, so that no resolver ever
+  // blocks the engine queue.
+  if (screenInvites) {
+    engine::IntakePolicy intake{.screenInvites = true, .trustedSources = {}};
+    if (const auto registrar = engine::parseRegistrar(w.args.text(2)))
+      intake.trustedSources = engine::registrarSources(registrar->host);
+    w.state.sipQueue.runSync([&] {
+      if (w.state.engine.sipIntake) w.state.engine.sipIntake->setPolicy(std::move(intake));
+    });
+  }
+  (void)wait->outcome.waitFor(std::max<dispatch::Clock::duration>(waitEnds - dispatch::Clock::now(), {}));
   {
     std::lock_guard lock(w.state.mirror.stateLock);
     w.state.mirror.registrationCompletion = {};

@@ -1,5 +1,9 @@
 #include "engine/registration.h"
 
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -81,6 +85,23 @@ WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, co
 
   linphone_core_refresh_registers(core);
   return WorkResult::done();
+}
+
+std::vector<std::string> registrarSources(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  std::vector<std::string> sources;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return sources;
+  for (const addrinfo* it = found; it != nullptr; it = it->ai_next) {
+    char numeric[NI_MAXHOST];
+    if (::getnameinfo(it->ai_addr, it->ai_addrlen, numeric, sizeof numeric, nullptr, 0, NI_NUMERICHOST) != 0)
+      continue;
+    if (std::find(sources.begin(), sources.end(), numeric) == sources.end()) sources.emplace_back(numeric);
+  }
+  ::freeaddrinfo(found);
+  return sources;
 }
 
 void unregisterAccounts(LinphoneCore* core) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "bridge/work_result.h"
 
@@ -32,6 +33,12 @@ std::optional<RegistrarAddress> parseRegistrar(std::string_view server);
 // anything changes.
 WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, const std::string& sipPassword,
                            const std::string& server);
+
+// The numeric addresses `host` stands for (itself when it is one), looked up
+// with the system's resolver: the sources an account's calls come from.
+// Blocks for the lookup, so not on the engine queue. Empty when nothing
+// resolves.
+std::vector<std::string> registrarSources(const std::string& host);
 
 // Engine queue. Turns registration off for every account; nothing when
 // `core` is null.
