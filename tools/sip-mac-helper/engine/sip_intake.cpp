@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -119,18 +120,19 @@ SipIntake::Head SipIntake::screenHead() {
   for (int round = 0; round < kMostScreenedPerCall; ++round) {
     sockaddr_storage source{};
     socklen_t length = sizeof source;
-    const ssize_t size = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_PEEK | MSG_DONTWAIT,
+    // MSG_TRUNC: the size of the whole datagram, however much was copied.
+    const ssize_t size = ::recvfrom(fd_, buffer_.data(), buffer_.size(), MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC,
                                     reinterpret_cast<sockaddr*>(&source), &length);
     if (size < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Head::empty;
       continue;  // a queued error (an ICMP refusal) is cleared by reading it
     }
-    if (!policy_.screenInvites) return Head::forEngine;
-    const std::string_view datagram(buffer_.data(), static_cast<std::size_t>(size));
-    if (screenDatagram(policy_, datagram, numericHost(source, length)) == Intake::pass) return Head::forEngine;
-    const auto answer = forbiddenResponse(datagram);
+    const std::string_view datagram(buffer_.data(), std::min(static_cast<std::size_t>(size), buffer_.size()));
+    const Intake intake = screenDatagram(policy_, datagram, numericHost(source, length));
+    if (intake == Intake::pass) return Head::forEngine;
+    const auto answer = intake == Intake::refuse ? forbiddenResponse(datagram) : std::nullopt;
     (void)::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);  // the datagram just peeked
-    ++refused_;
+    ++(intake == Intake::refuse ? refused_ : dropped_);
     // To the address it came from, never to one its Via names: a forged Via
     // must not turn us into a reflector.
     if (answer)

@@ -33,8 +33,9 @@ class SipIntake {
   void tick();
   void setPolicy(IntakePolicy policy);
 
-  // New INVITEs refused so far.
+  // New INVITEs refused, and datagrams dropped, so far.
   std::uint64_t refusedCount() const { return refused_; }
+  std::uint64_t droppedCount() const { return dropped_; }
 
  private:
   void drain();
@@ -54,6 +55,7 @@ class SipIntake {
   std::vector<char> buffer_;
   unsigned ticksUntilCheck_ = 0;
   std::uint64_t refused_ = 0;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace tavirel::engine

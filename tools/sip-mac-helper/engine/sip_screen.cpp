@@ -113,7 +113,34 @@ std::optional<std::string> forbiddenResponse(std::string_view request) {
   return response;
 }
 
+bool looksLikeSip(std::string_view datagram) {
+  const std::size_t firstEnd = datagram.find('\n');
+  std::string_view first = datagram.substr(0, firstEnd);
+  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  bool startLine = false;
+  if (first.starts_with("SIP/2.0 ")) {
+    startLine = first.size() >= 11 && std::isdigit(static_cast<unsigned char>(first[8])) &&
+                std::isdigit(static_cast<unsigned char>(first[9])) && std::isdigit(static_cast<unsigned char>(first[10]));
+  } else {
+    const std::size_t space = first.find(' ');
+    const bool token = space != std::string_view::npos && space > 0 &&
+                       std::all_of(first.begin(), first.begin() + static_cast<std::ptrdiff_t>(space),
+                                   [](char c) { return std::isupper(static_cast<unsigned char>(c)) != 0; });
+    startLine = token && first.ends_with(" SIP/2.0");
+  }
+  if (!startLine) return false;
+  for (std::size_t at = 0; at < datagram.size();) {
+    std::size_t end = datagram.find('\n', at);
+    if (end == std::string_view::npos) end = datagram.size();
+    if (end - at > kLongestHeaderLine) return false;
+    at = end + 1;
+  }
+  return true;
+}
+
 Intake screenDatagram(const IntakePolicy& policy, std::string_view datagram, std::string_view numericSource) {
+  if (datagram.find_first_not_of("\r\n") == std::string_view::npos) return Intake::pass;
+  if (datagram.size() > kLargestDatagram || !looksLikeSip(datagram)) return Intake::drop;
   if (!policy.screenInvites || policy.trusts(numericSource)) return Intake::pass;
   return isInitialInvite(datagram) ? Intake::refuse : Intake::pass;
 }

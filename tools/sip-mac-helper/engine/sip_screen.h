@@ -34,13 +34,26 @@ struct IntakePolicy {
 // not one.
 bool isInitialInvite(std::string_view datagram);
 
+// A SIP request line ("METHOD uri SIP/2.0") or status line ("SIP/2.0 200 OK")
+// first, and no line longer than kLongestHeaderLine.
+bool looksLikeSip(std::string_view datagram);
+
 // The 403 answer to `request` (RFC 3261 8.2.6: its Via headers in order,
 // From, To with a tag of ours, Call-ID and CSeq, no body). Absent when the
 // request lacks one of them, so nothing malformed is answered.
 std::optional<std::string> forbiddenResponse(std::string_view request);
 
-// What to do with one datagram from `numericSource` under `policy`.
-enum class Intake { pass, refuse };
+// What to do with one datagram from `numericSource` under `policy`: pass it
+// to the engine, refuse it (a new INVITE from a stranger: answered 403), or
+// drop it unanswered. Dropped whatever the policy: datagrams that are no SIP
+// message at all, and messages larger than any a user agent sends over UDP
+// (kLargestDatagram) or with a header line longer than kLongestHeaderLine.
+// The engine's parser takes long over such text and its allocations stay
+// with the process after it; a scanner's 60 KB header cost 1.5 MiB each.
+// Empty lines (keep-alives) pass.
+enum class Intake { pass, refuse, drop };
+inline constexpr std::size_t kLargestDatagram = 32 * 1024;
+inline constexpr std::size_t kLongestHeaderLine = 8 * 1024;
 Intake screenDatagram(const IntakePolicy& policy, std::string_view datagram, std::string_view numericSource);
 
 }  // namespace tavirel::engine
