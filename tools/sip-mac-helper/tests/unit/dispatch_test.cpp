@@ -7,6 +7,8 @@
 #include <atomic>
 #include <mutex>
 #include <thread>
+
+#include <unistd.h>
 #include <vector>
 
 namespace tavirel::dispatch {
@@ -172,6 +174,45 @@ TEST(CountingSemaphore, TimedWaitTakesSignalsOrTimesOut) {
   });
   EXPECT_TRUE(semaphore.waitFor(10s));
   signaller.join();
+}
+
+// A pipe stands for the engine's socket: its handler runs on the queue,
+// is not called again while it runs, is called again for what it left
+// unread, and not at all once cancelled.
+TEST(ReadSource, FiresOnItsQueueOncePerReadinessUntilCancelled) {
+  SerialQueue queue("test.read");
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  std::atomic<int> calls{0};
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  std::atomic<bool> offQueue{false};
+  std::atomic<int> bytesRead{0};
+  ReadSource source(queue, fds[0], [&] {
+    if (inside.fetch_add(1) != 0) overlapped = true;
+    if (!queue.isCurrent()) offQueue = true;
+    ++calls;
+    std::this_thread::sleep_for(2ms);
+    char byte;
+    if (::read(fds[0], &byte, 1) == 1) ++bytesRead;  // one byte a call: the rest fires again
+    inside.fetch_sub(1);
+  });
+  ASSERT_TRUE(source.resume());
+  ASSERT_EQ(::write(fds[1], "abcde", 5), 5);
+  const auto deadline = Clock::now() + 5s;
+  while (bytesRead.load() < 5 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(bytesRead.load(), 5);
+  EXPECT_FALSE(overlapped);
+  EXPECT_FALSE(offQueue);
+
+  source.cancel();
+  const int before = calls.load();
+  ASSERT_EQ(::write(fds[1], "f", 1), 1);
+  std::this_thread::sleep_for(50ms);
+  queue.runSync([] {});
+  EXPECT_EQ(calls.load(), before);
+  ::close(fds[0]);
+  ::close(fds[1]);
 }
 
 }  // namespace
