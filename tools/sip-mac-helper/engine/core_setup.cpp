@@ -14,6 +14,7 @@
 #include "bridge/helper_state.h"
 #include "bridge/trace.h"
 #include "engine/engine_error.h"
+#include "engine/log_folding.h"
 #include "platform/sound_server/engine_sound_server.h"
 
 namespace tavirel::engine {
@@ -25,12 +26,22 @@ namespace {
 // engine's own filter does.
 constexpr LinphoneLogLevel kLogThreshold = LinphoneLogLevelWarning;
 
+LogFolder& engineLogFolder() {
+  // Never destroyed: the engine may log from its own threads during exit.
+  static auto* folder = new LogFolder;
+  return *folder;
+}
+
+void writeEngineLines(const std::vector<std::string>& lines) {
+  // One write per line, so engine lines never mix with trace lines.
+  for (const std::string& line : lines) (void)bridge::writeAll(STDERR_FILENO, line);
+}
+
 void onEngineLogMessage(LinphoneLoggingService*, const char* domain, LinphoneLogLevel level,
                         const char* message) {
   if (level < kLogThreshold) return;
   const std::string line = engineLogLine(level, domain ? domain : "", message ? message : "");
-  // One write per line, so engine lines never mix with trace lines.
-  (void)bridge::writeAll(STDERR_FILENO, line);
+  writeEngineLines(engineLogFolder().admit(line, LogFolder::Clock::now()));
 }
 
 void routeEngineLog(LinphoneFactory* factory) {
@@ -71,6 +82,8 @@ void choosePayloadTypes(LinphoneCore* core) {
 }
 
 }  // namespace
+
+void flushEngineLog() { writeEngineLines(engineLogFolder().flush(LogFolder::Clock::now())); }
 
 std::optional<std::int32_t> getAvailableUDPPort() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);

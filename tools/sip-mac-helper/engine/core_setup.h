@@ -41,4 +41,8 @@ struct CoreCreation {
 // database or cache on disk, so nothing survives the process.
 CoreCreation createLinphoneCore(const std::string& pluginDirectory);
 
+// Writes the counts of engine log lines folded away in intervals that have
+// ended (engine/log_folding.h). Any thread; the iteration calls it.
+void flushEngineLog();
+
 }  // namespace tavirel::engine

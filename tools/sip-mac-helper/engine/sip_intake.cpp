@@ -11,6 +11,7 @@
 
 #include "bridge/engine_queue.h"
 #include "bridge/owned.h"
+#include "engine/core_setup.h"
 #include "platform/net/bound_sockets.h"
 
 namespace tavirel::engine {
@@ -73,6 +74,7 @@ void SipIntake::tick() {
   assertOnEngineQueue();
   if (ticksUntilCheck_ == 0) {
     ticksUntilCheck_ = kTicksPerCheck;
+    flushEngineLog();
     const std::uint16_t port = engineUdpPort(core_.get());
     if (port != port_ || (fd_ >= 0 && !platform::isDatagramSocketBoundTo(fd_, port_))) stopWatching();
     port_ = port;
