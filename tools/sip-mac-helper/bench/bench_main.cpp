@@ -12,7 +12,7 @@
 //                [--calls N] [--call-seconds S] [--in-call-runs N]
 //                [--conference-parties N] [--conference-seconds S] [--session-calls N]
 //                [--location-runs N] [--fifo]
-//                [--only bridge,idle,calls,incall,conference,session,location]
+//                [--only bridge,idle,calls,incall,conference,session,flood,location]
 //
 // Progress goes to stderr; the table to stdout; the JSON to --json.
 //
@@ -76,7 +76,8 @@ namespace {
 std::unique_ptr<test::Kamailio> startRegistrar(Bench& bench, std::string& missing) {
   std::unique_ptr<test::Kamailio> registrar;
   const Options& o = bench.options;
-  if (o.wants("idle") || o.wants("calls") || o.wants("incall") || o.wants("conference") || o.wants("session")) {
+  if (o.wants("idle") || o.wants("calls") || o.wants("incall") || o.wants("conference") || o.wants("session") ||
+      o.wants("flood")) {
     try {
       progress("starting the registrar");
       registrar = std::make_unique<test::Kamailio>();
@@ -143,6 +144,7 @@ int run(int argc, char** argv) {
   inCallPhase(bench, registrar.get(), registrarMissing);
   conferencePhase(bench, registrar.get(), registrarMissing);
   sessionPhase(bench, registrar.get(), registrarMissing);
+  floodPhase(bench, registrar.get(), registrarMissing);
   locationPhase(bench);
   addNotes(bench);
   writeResults(bench);

@@ -6,6 +6,7 @@
 //   incall    the cost of a running call, per side (helpers, peers)
 //   conference  a helper hosting 1 to 4 parties: its cost by size
 //   session   one helper's memory and descriptors over many calls
+//   flood     a SIP scanner at a registered program's port (helper, peer)
 //   location  the location library's own benchmark program
 #pragma once
 
@@ -50,6 +51,7 @@ void callsPhase(Bench& bench, const test::Kamailio* registrar, const std::string
 void inCallPhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
 void conferencePhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
 void sessionPhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
+void floodPhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
 void locationPhase(Bench& bench);
 
 // A row's or ratio's stand-in when its figures are missing.
