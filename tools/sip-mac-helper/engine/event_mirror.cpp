@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <array>
-
 #include <memory>
 
 #include "bridge/engine_queue.h"
+#include "engine/sip_intake.h"
 
 namespace tavirel::engine {
 namespace {
@@ -86,7 +86,39 @@ struct DelegateContext {
   HelperState& state;
   EngineHooks hooks;
   LateReleaseFilter calls;  // engine queue only
+  // Calls refused as they came in (a stranger's INVITE over a connection):
+  // none of their events reaches the mirror. Engine queue only.
+  std::vector<const LinphoneCall*> refused;
 };
+
+// A new call that reached us over TCP or TLS from elsewhere than the
+// registrar while the account takes calls only through it. Datagrams are
+// screened before the engine reads them (engine/sip_intake.h); a
+// connection's requests can only be judged here, by their Via.
+bool isStrangersCallOverAConnection(const HelperState& state, LinphoneCall* call) {
+  if (!state.engine.sipIntake || !state.engine.sipIntake->policy().screenInvites) return false;
+  const LinphoneCallParams* remote = linphone_call_get_remote_params(call);  // borrowed
+  const char* via = remote ? linphone_call_params_get_custom_header(remote, "Via") : nullptr;
+  if (via == nullptr) return false;
+  const std::string transport = viaTransport(via);
+  if (transport.empty() || transport == "UDP") return false;
+  return !viaShowsTrustedHop(state.engine.sipIntake->policy(), via);
+}
+
+// Whether the mirror skips this event of `call`: refuses a stranger's call
+// as it comes in, and keeps the refused call's later events out.
+bool skipsRefusedCall(DelegateContext& context, LinphoneCall* call, LinphoneCallState callState) {
+  const auto refused = std::find(context.refused.begin(), context.refused.end(), call);
+  if (refused != context.refused.end()) {
+    if (callState == LinphoneCallStateReleased) context.refused.erase(refused);
+    return true;
+  }
+  if (callState != LinphoneCallStateIncomingReceived || !isStrangersCallOverAConnection(context.state, call))
+    return false;
+  context.refused.push_back(call);
+  (void)linphone_call_decline(call, LinphoneReasonForbidden);
+  return true;
+}
 
 // The handlers are called only from the engine's dispatch of our callbacks,
 // during which they are the core's current ones.
@@ -97,6 +129,7 @@ DelegateContext& contextOf(LinphoneCore* core) {
 void onCallStateChanged(LinphoneCore* core, LinphoneCall* call, LinphoneCallState callState, const char*) {
   assertOnEngineQueue();
   DelegateContext& context = contextOf(core);
+  if (call && skipsRefusedCall(context, call, callState)) return;
   if (!context.calls.admits(call, callState)) return;
   std::string remote;
   if (callStateMirror(callState).recordsRemoteAddress && call) {
@@ -109,7 +142,11 @@ void onCallStateChanged(LinphoneCore* core, LinphoneCall* call, LinphoneCallStat
 
 void onCallLogUpdated(LinphoneCore* core, LinphoneCallLog* callLog) {
   assertOnEngineQueue();
-  if (callLog) mirrorCallLogStatus(contextOf(core).state.mirror, linphone_call_log_get_status(callLog));
+  if (!callLog) return;
+  DelegateContext& context = contextOf(core);
+  for (const LinphoneCall* refused : context.refused)
+    if (linphone_call_get_call_log(const_cast<LinphoneCall*>(refused)) == callLog) return;
+  mirrorCallLogStatus(context.state.mirror, linphone_call_log_get_status(callLog));
 }
 
 void onAudioDeviceChanged(LinphoneCore* core, LinphoneAudioDevice*) {
@@ -199,7 +236,7 @@ void attachDelegate(HelperState& state, LinphoneCore* core, const EngineHooks& h
   Owned<LinphoneCoreCbs> callbacks(linphone_factory_create_core_cbs(linphone_factory_get()));
   // Lives as long as the state, which outlives every core: a core dropped
   // after a failed start may still hold the callbacks until it is freed.
-  auto context = std::shared_ptr<void>(new DelegateContext{state, hooks, {}},
+  auto context = std::shared_ptr<void>(new DelegateContext{state, hooks, {}, {}},
                                        [](void* p) { delete static_cast<DelegateContext*>(p); });
   LinphoneCoreCbs* cbs = callbacks.get();
   linphone_core_cbs_set_user_data(cbs, context.get());

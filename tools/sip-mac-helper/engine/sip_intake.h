@@ -32,6 +32,7 @@ class SipIntake {
   // check that the watched socket is still the engine's.
   void tick();
   void setPolicy(IntakePolicy policy);
+  const IntakePolicy& policy() const { return policy_; }
 
   // New INVITEs refused, and datagrams dropped, so far.
   std::uint64_t refusedCount() const { return refused_; }

@@ -138,6 +138,47 @@ bool looksLikeSip(std::string_view datagram) {
   return true;
 }
 
+std::string viaTransport(std::string_view topVia) {
+  topVia = trim(topVia);
+  if (topVia.size() < 8 || !equalsIgnoringCase(topVia.substr(0, 8), "SIP/2.0/")) return {};
+  std::string transport;
+  for (const char c : topVia.substr(8)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) break;
+    transport += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return transport;
+}
+
+bool viaShowsTrustedHop(const IntakePolicy& policy, std::string_view topVia) {
+  topVia = trim(topVia);
+  const std::size_t space = topVia.find_first_of(" \t");
+  if (viaTransport(topVia).empty() || space == std::string_view::npos) return false;
+  std::string_view rest = trim(topVia.substr(space));
+  const std::size_t paramsAt = rest.find(';');
+  std::string_view sentBy = trim(rest.substr(0, paramsAt));
+  // host, host:port, [v6], [v6]:port
+  std::string_view host = sentBy;
+  if (host.starts_with('[')) {
+    const std::size_t close = host.find(']');
+    if (close == std::string_view::npos) return false;
+    host = host.substr(1, close - 1);
+  } else if (const std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+    host = host.substr(0, colon);
+  }
+  if (!policy.trusts(host)) return false;
+  if (paramsAt == std::string_view::npos) return true;
+  std::string_view params = rest.substr(paramsAt);
+  for (std::size_t at = params.find(';'); at != std::string_view::npos; at = params.find(';', at + 1)) {
+    std::string_view param = trim(params.substr(at + 1, params.find(';', at + 1) - at - 1));
+    const std::size_t equals = param.find('=');
+    if (equals == std::string_view::npos || !equalsIgnoringCase(trim(param.substr(0, equals)), "received")) continue;
+    std::string_view received = trim(param.substr(equals + 1));
+    if (received.starts_with('[') && received.ends_with(']')) received = received.substr(1, received.size() - 2);
+    if (!policy.trusts(received)) return false;
+  }
+  return true;
+}
+
 Intake screenDatagram(const IntakePolicy& policy, std::string_view datagram, std::string_view numericSource) {
   if (datagram.find_first_not_of("\r\n") == std::string_view::npos) return Intake::pass;
   if (datagram.size() > kLargestDatagram || !looksLikeSip(datagram)) return Intake::drop;

@@ -43,6 +43,19 @@ bool looksLikeSip(std::string_view datagram);
 // request lacks one of them, so nothing malformed is answered.
 std::optional<std::string> forbiddenResponse(std::string_view request);
 
+// For a request the engine read from a connection (TCP, TLS), where no
+// datagram could be screened before it: whether its top Via (the value of
+// the header, "SIP/2.0/TCP host:port;params") shows that it came from the
+// registrar. The engine adds received=<the connection's address> whenever
+// the Via's host differs from that address and leaves a received= it finds
+// otherwise, so only a Via whose host is a registrar address, and whose
+// received= (if any) is one too, proves it; a NATed registrar whose Via
+// names some other host is not trusted.
+bool viaShowsTrustedHop(const IntakePolicy& policy, std::string_view topVia);
+// The transport of a Via value, upper case ("UDP", "TCP", "TLS"); empty
+// when the value does not start as a Via does.
+std::string viaTransport(std::string_view topVia);
+
 // What to do with one datagram from `numericSource` under `policy`: pass it
 // to the engine, refuse it (a new INVITE from a stranger: answered 403), or
 // drop it unanswered. Dropped whatever the policy: datagrams that are no SIP

@@ -83,5 +83,22 @@ TEST(SipScreen, TheRefusalAnswersTheRequestItRefuses) {
   EXPECT_FALSE(forbiddenResponse(""));
 }
 
+// Over a connection only the Via can tell, as the engine leaves it: the
+// host and any received= must both be the registrar's.
+TEST(SipScreen, AConnectionsViaProvesTheRegistrarOnlyWhenHostAndReceivedAreItsOwn) {
+  EXPECT_TRUE(viaShowsTrustedHop(kScreening, "SIP/2.0/TCP 192.0.2.10:5060;branch=z9hG4bK1"));
+  EXPECT_TRUE(viaShowsTrustedHop(kScreening, "SIP/2.0/TLS 192.0.2.10;branch=1;received=192.0.2.10"));
+  EXPECT_TRUE(viaShowsTrustedHop(kScreening, "SIP/2.0/TCP [2001:db8::10]:5061;branch=1"));
+  // A stranger naming the registrar: the engine added where it really came from.
+  EXPECT_FALSE(viaShowsTrustedHop(kScreening, "SIP/2.0/TCP 192.0.2.10:5060;branch=1;received=198.51.100.9"));
+  // A stranger naming itself, with a forged received= the engine left alone.
+  EXPECT_FALSE(viaShowsTrustedHop(kScreening, "SIP/2.0/TCP 198.51.100.9;received=192.0.2.10;branch=1"));
+  EXPECT_FALSE(viaShowsTrustedHop(kScreening, "garbage 192.0.2.10"));
+  EXPECT_FALSE(viaShowsTrustedHop(kScreening, ""));
+  EXPECT_EQ(viaTransport(" SIP/2.0/tls 192.0.2.10"), "TLS");
+  EXPECT_EQ(viaTransport("SIP/2.0/UDP 192.0.2.10"), "UDP");
+  EXPECT_EQ(viaTransport("HTTP/1.1"), "");
+}
+
 }  // namespace
 }  // namespace tavirel::engine

@@ -14,7 +14,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -161,6 +164,87 @@ TEST(DirectCalls, AStrangersInviteIsRefusedBeforeItRingsAndTheRegistrarsCallRing
   auto bob = startRegisteredHelper(parties.registrar, &parties.pulse, "bob");
   ASSERT_TRUE(succeeded(bob->request("MAKE_CALL", {{"target", parties.registrar.uri("alice")}})));
   EXPECT_TRUE(alice.waitForState("GET_CALL_STATE", "incomingReceived", 10s).satisfied) << alice.stderrText();
+}
+
+// The helper's listening TCP port, read from /proc.
+std::uint16_t listeningTcpPort(pid_t pid) {
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::set<std::string> inodes;
+  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
+    std::error_code error;
+    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    if (!error && target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
+  }
+  std::ifstream table(proc + "/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+    if (state == "0A" && inodes.contains(inode))
+      return static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+  }
+  return 0;
+}
+
+// One INVITE over a TCP connection from the scanner's address; the status
+// line of the answer, or "" when none came.
+std::string inviteOverTcp(std::uint16_t port, const std::string& viaSentBy, unsigned n) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  ::inet_pton(AF_INET, kScannerHost, &local.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  std::string status;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    const std::string sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
+                            "m=audio 40000 RTP/AVP 0\r\n";
+    const std::string invite =
+        "INVITE sip:alice@127.0.0.1:" + std::to_string(port) + ";transport=tcp SIP/2.0\r\nVia: SIP/2.0/TCP " +
+        viaSentBy + ";branch=z9hG4bKtcp" + std::to_string(n) + "\r\nFrom: <sip:" + std::to_string(n) +
+        "@127.0.0.2>;tag=t" + std::to_string(n) + "\r\nTo: <sip:alice@127.0.0.1>\r\nCall-ID: tcp-" +
+        std::to_string(n) + "\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContact: <sip:" + std::to_string(n) +
+        "@127.0.0.2;transport=tcp>\r\nContent-Type: application/sdp\r\nContent-Length: " +
+        std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
+    (void)::send(fd, invite.data(), invite.size(), MSG_NOSIGNAL);
+    timeval wait{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    // Provisional answers (100 Trying) may come first.
+    std::string received;
+    char buffer[4096];
+    for (ssize_t size; status.empty() && (size = ::recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      received.append(buffer, static_cast<std::size_t>(size));
+      for (std::size_t at = 0; (at = received.find("SIP/2.0 ", at)) != std::string::npos; at += 8)
+        if (received[at + 8] != '1') {
+          status = received.substr(at, received.find('\r', at) - at);
+          break;
+        }
+    }
+  }
+  ::close(fd);
+  return status;
+}
+
+// Over TCP nothing can be screened before the engine reads it; the call is
+// refused as it comes in, before the mirror shows anything.
+TEST(DirectCalls, AStrangersInviteOverTcpIsRefusedToo) {
+  Registered parties;
+  HelperClient& alice = *parties.alice;
+  const std::uint16_t port = listeningTcpPort(alice.process().pid());
+  ASSERT_NE(port, 0);
+  EXPECT_EQ(inviteOverTcp(port, std::string(kScannerHost) + ":5070", 1).substr(0, 11), "SIP/2.0 403");
+  EXPECT_EQ(inviteOverTcp(port, parties.registrar.server(), 2).substr(0, 11), "SIP/2.0 403") << "a forged Via";
+  const auto quietUntil = deadlineAfter(1s);
+  while (Clock::now() < quietUntil) {
+    ASSERT_EQ(alice.query("GET_CALL_STATE"),
+              (json{{"state", "idle"}, {"remoteAddress", ""}, {"callLogStatus", "none"}}));
+    std::this_thread::sleep_for(50ms);
+  }
 }
 
 // A set-up that really takes calls straight to its address says so.
