@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -58,7 +59,27 @@ std::uint16_t engineUdpPort(LinphoneCore* core) {
   return port > 0 && port <= 65535 ? static_cast<std::uint16_t>(port) : 0;
 }
 
+// The socket being screened and its intake. The descriptor is compared
+// from any thread; the intake is used only for a read of that descriptor,
+// which the engine makes on the engine queue.
+std::atomic<int> screenedFd{-1};
+SipIntake* screeningIntake = nullptr;  // engine queue
+
+constexpr std::string_view kKeepAlive = "\r\n\r\n";
+
 }  // namespace
+
+std::size_t screenEngineRead(int fd, char* data, std::size_t size, std::size_t capacity, const sockaddr* source,
+                             socklen_t sourceLength) {
+  if (fd < 0 || fd != screenedFd.load(std::memory_order_acquire) || screeningIntake == nullptr || source == nullptr)
+    return size;
+  const std::string_view datagram(data, std::min(size, capacity));
+  if (screeningIntake->screen(datagram, source, sourceLength) == Intake::pass) return size;
+  // The engine drops an empty keep-alive without a word.
+  const std::size_t replaced = std::min(capacity, kKeepAlive.size());
+  std::memcpy(data, kKeepAlive.data(), replaced);
+  return replaced;
+}
 
 SipIntake::SipIntake(dispatch::SerialQueue& queue, LinphoneCore* core)
     : queue_(queue), core_(linphone_core_ref(core), linphone_core_unref) {}
@@ -94,11 +115,30 @@ void SipIntake::watchEngineSocket() {
   if (!source->resume()) return;
   fd_ = *fd;
   source_ = std::move(source);
+  screeningIntake = this;
+  screenedFd.store(fd_, std::memory_order_release);
 }
 
 void SipIntake::stopWatching() {
   source_.reset();
+  if (screeningIntake == this) {
+    screenedFd.store(-1, std::memory_order_release);
+    screeningIntake = nullptr;
+  }
   fd_ = -1;
+}
+
+Intake SipIntake::screen(std::string_view datagram, const sockaddr* source, socklen_t sourceLength) {
+  sockaddr_storage from{};
+  std::memcpy(&from, source, std::min<std::size_t>(sourceLength, sizeof from));
+  const Intake intake = screenDatagram(policy_, datagram, numericHost(from, sourceLength));
+  if (intake == Intake::pass) return intake;
+  ++(intake == Intake::refuse ? refused_ : dropped_);
+  // To the address it came from, never to one its Via names: a forged Via
+  // must not turn us into a reflector.
+  if (const auto answer = intake == Intake::refuse ? forbiddenResponse(datagram) : std::nullopt)
+    (void)::sendto(fd_, answer->data(), answer->size(), MSG_DONTWAIT, source, sourceLength);
+  return intake;
 }
 
 void SipIntake::drain() {
@@ -130,16 +170,8 @@ SipIntake::Head SipIntake::screenHead() {
       continue;  // a queued error (an ICMP refusal) is cleared by reading it
     }
     const std::string_view datagram(buffer_.data(), std::min(static_cast<std::size_t>(size), buffer_.size()));
-    const Intake intake = screenDatagram(policy_, datagram, numericHost(source, length));
-    if (intake == Intake::pass) return Head::forEngine;
-    const auto answer = intake == Intake::refuse ? forbiddenResponse(datagram) : std::nullopt;
+    if (screen(datagram, reinterpret_cast<const sockaddr*>(&source), length) == Intake::pass) return Head::forEngine;
     (void)::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);  // the datagram just peeked
-    ++(intake == Intake::refuse ? refused_ : dropped_);
-    // To the address it came from, never to one its Via names: a forged Via
-    // must not turn us into a reflector.
-    if (answer)
-      (void)::sendto(fd_, answer->data(), answer->size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&source),
-                     length);
   }
   return Head::stillScreening;
 }

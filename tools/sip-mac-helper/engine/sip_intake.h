@@ -4,22 +4,35 @@
 // burst of traffic fills the socket until the kernel drops a real INVITE or
 // ACK among it. The intake also iterates whenever that socket is readable,
 // until it is empty, and screens each datagram at the head of the socket
-// before the engine may read it (engine/sip_screen.h).
+// before the engine may read it (engine/sip_screen.h); what arrives while
+// the engine runs is screened in the engine's read itself
+// (sip_socket_guard.cpp).
 //
 // Everything here runs on the engine queue: the tick, the read handler and
 // the policy change, so the engine is still touched from that queue alone.
 #pragma once
 
 #include <linphone/core.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "engine/sip_screen.h"
 #include "platform/dispatch/dispatch.h"
 
 namespace tavirel::engine {
+
+// For the program's own definition of the engine's datagram read
+// (sip_socket_guard.cpp): screens `size` bytes just read into `data`
+// (which holds `capacity`) from `source`. Returns the size the engine is to
+// see: `size` for a datagram it may read, or that of an empty keep-alive
+// put in its place (after a refused INVITE has been answered). Any thread;
+// reads of sockets other than the screened one are left alone.
+std::size_t screenEngineRead(int fd, char* data, std::size_t size, std::size_t capacity, const sockaddr* source,
+                             socklen_t sourceLength);
 
 class SipIntake {
  public:
@@ -33,6 +46,10 @@ class SipIntake {
   void tick();
   void setPolicy(IntakePolicy policy);
   const IntakePolicy& policy() const { return policy_; }
+
+  // The screening of one datagram, wherever it was read: the verdict, with
+  // the refusal sent.
+  Intake screen(std::string_view datagram, const sockaddr* source, socklen_t sourceLength);
 
   // New INVITEs refused, and datagrams dropped, so far.
   std::uint64_t refusedCount() const { return refused_; }

@@ -166,8 +166,8 @@ TEST(DirectCalls, AStrangersInviteIsRefusedBeforeItRingsAndTheRegistrarsCallRing
   EXPECT_TRUE(alice.waitForState("GET_CALL_STATE", "incomingReceived", 10s).satisfied) << alice.stderrText();
 }
 
-// The helper's listening TCP port, read from /proc.
-std::uint16_t listeningTcpPort(pid_t pid) {
+// The helper's listening TCP ports (SIP over TCP, and over TLS), from /proc.
+std::vector<std::uint16_t> listeningTcpPorts(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
   std::set<std::string> inodes;
   for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
@@ -175,6 +175,7 @@ std::uint16_t listeningTcpPort(pid_t pid) {
     const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
     if (!error && target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
   }
+  std::vector<std::uint16_t> ports;
   std::ifstream table(proc + "/net/tcp");
   std::string line;
   std::getline(table, line);
@@ -183,13 +184,14 @@ std::uint16_t listeningTcpPort(pid_t pid) {
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
     fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
     if (state == "0A" && inodes.contains(inode))
-      return static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
+      ports.push_back(static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
   }
-  return 0;
+  return ports;
 }
 
-// One INVITE over a TCP connection from the scanner's address; the status
-// line of the answer, or "" when none came.
+// One INVITE over a TCP connection from the scanner's address, its Via
+// naming `viaSentBy` (empty: the connection's own address); the status line
+// of the final answer, or "" when none came.
 std::string inviteOverTcp(std::uint16_t port, const std::string& viaSentBy, unsigned n) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in local{};
@@ -200,19 +202,24 @@ std::string inviteOverTcp(std::uint16_t port, const std::string& viaSentBy, unsi
   to.sin_port = htons(port);
   ::inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
   std::string status;
+  socklen_t localLength = sizeof local;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLength) == 0 &&
       ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+    // rport: the answer comes back over this connection, whatever the Via names.
+    const std::string sentBy = viaSentBy.empty() ? std::string(kScannerHost) + ":" + std::to_string(ntohs(local.sin_port))
+                                                 : viaSentBy;
     const std::string sdp = "v=0\r\no=- 1 1 IN IP4 127.0.0.2\r\ns=-\r\nc=IN IP4 127.0.0.2\r\nt=0 0\r\n"
                             "m=audio 40000 RTP/AVP 0\r\n";
     const std::string invite =
         "INVITE sip:alice@127.0.0.1:" + std::to_string(port) + ";transport=tcp SIP/2.0\r\nVia: SIP/2.0/TCP " +
-        viaSentBy + ";branch=z9hG4bKtcp" + std::to_string(n) + "\r\nFrom: <sip:" + std::to_string(n) +
+        sentBy + ";rport;branch=z9hG4bKtcp" + std::to_string(n) + "\r\nFrom: <sip:" + std::to_string(n) +
         "@127.0.0.2>;tag=t" + std::to_string(n) + "\r\nTo: <sip:alice@127.0.0.1>\r\nCall-ID: tcp-" +
         std::to_string(n) + "\r\nCSeq: 1 INVITE\r\nMax-Forwards: 70\r\nContact: <sip:" + std::to_string(n) +
         "@127.0.0.2;transport=tcp>\r\nContent-Type: application/sdp\r\nContent-Length: " +
         std::to_string(sdp.size()) + "\r\n\r\n" + sdp;
     (void)::send(fd, invite.data(), invite.size(), MSG_NOSIGNAL);
-    timeval wait{5, 0};
+    timeval wait{2, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     // Provisional answers (100 Trying) may come first.
     std::string received;
@@ -235,9 +242,18 @@ std::string inviteOverTcp(std::uint16_t port, const std::string& viaSentBy, unsi
 TEST(DirectCalls, AStrangersInviteOverTcpIsRefusedToo) {
   Registered parties;
   HelperClient& alice = *parties.alice;
-  const std::uint16_t port = listeningTcpPort(alice.process().pid());
-  ASSERT_NE(port, 0);
-  EXPECT_EQ(inviteOverTcp(port, std::string(kScannerHost) + ":5070", 1).substr(0, 11), "SIP/2.0 403");
+  // The port that answers plain SIP is the TCP one; the other is TLS.
+  std::string first;
+  std::uint16_t port = 0;
+  for (const std::uint16_t listening : listeningTcpPorts(alice.process().pid())) {
+    first = inviteOverTcp(listening, "", 1);
+    if (!first.empty()) {
+      port = listening;
+      break;
+    }
+  }
+  ASSERT_NE(port, 0) << "no TCP port answered\n" << alice.stderrText();
+  EXPECT_EQ(first.substr(0, 11), "SIP/2.0 403") << first;
   EXPECT_EQ(inviteOverTcp(port, parties.registrar.server(), 2).substr(0, 11), "SIP/2.0 403") << "a forged Via";
   const auto quietUntil = deadlineAfter(1s);
   while (Clock::now() < quietUntil) {
