@@ -149,11 +149,6 @@ struct FloodRuns {
   std::string missing = "not run";
 };
 
-std::uint16_t contactPort(const test::Kamailio& registrar, const std::string& user) {
-  const std::string uri = registrar.directUri(user);
-  return static_cast<std::uint16_t>(std::stoi(uri.substr(uri.rfind(':') + 1)));
-}
-
 // Floods `program` kFloods times while `query` is timed every 20 ms.
 std::vector<FloodRun> floodProgram(pid_t pid, std::uint16_t port, const std::function<bool()>& query) {
   std::vector<FloodRun> runs;
@@ -198,7 +193,7 @@ void runFloods(Bench& bench, const test::Kamailio& registrar, FloodRuns& result)
   progress("scanner flood: the helper");
   {
     auto helper = registeredHelper(o, bench.pulse, registrar, "erin");
-    result.helper = floodProgram((*helper)->process().pid(), contactPort(registrar, "erin"), [&] {
+    result.helper = floodProgram((*helper)->process().pid(), registrar.contactPort("erin"), [&] {
       const auto state = bridgeRequest(*helper, requestLine("q", "GET_CALL_STATE"));
       const std::string remote = state["payload"].value("remoteAddress", "");
       return remote.find(kScanner) != std::string::npos;
@@ -207,7 +202,7 @@ void runFloods(Bench& bench, const test::Kamailio& registrar, FloodRuns& result)
   }
   progress("scanner flood: the peer");
   auto peer = registeredPeer(o, bench.pulse, registrar, "dave");
-  result.peer = floodProgram((*peer)->process().pid(), contactPort(registrar, "dave"), [&] {
+  result.peer = floodProgram((*peer)->process().pid(), registrar.contactPort("dave"), [&] {
     return peerCommand(*peer, std::string(kPeerCheapCommand)).find(kScanner) != std::string::npos;
   });
   stopPeer(*peer);

@@ -14,10 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <set>
-#include <sstream>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -27,6 +24,7 @@
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "Parties.h"
+#include "ProcSockets.h"
 #include "PulseAudio.h"
 
 namespace tavirel::test {
@@ -36,11 +34,6 @@ using nlohmann::json;
 using namespace std::chrono_literals;
 
 constexpr const char* kScannerHost = "127.0.0.2";
-
-std::uint16_t contactPort(const Kamailio& registrar, const std::string& user) {
-  const std::string uri = registrar.directUri(user);
-  return static_cast<std::uint16_t>(std::stoi(uri.substr(uri.rfind(':') + 1)));
-}
 
 // A UDP socket on the scanner's address that sends to one helper's port.
 class Scanner {
@@ -143,8 +136,8 @@ struct Registered {
 TEST(DirectCalls, AStrangersInviteIsRefusedBeforeItRingsAndTheRegistrarsCallRings) {
   Registered parties;
   HelperClient& alice = *parties.alice;
-  Scanner scanner(contactPort(parties.registrar, "alice"));
-  const std::uint16_t target = contactPort(parties.registrar, "alice");
+  Scanner scanner(parties.registrar.contactPort("alice"));
+  const std::uint16_t target = parties.registrar.contactPort("alice");
 
   scanner.send(scanner.invite("46573788@127.0.0.2", target, kScannerHost, scanner.port(), 1));
   EXPECT_TRUE(scanner.awaitAnswer("SIP/2.0 403", 5s)) << alice.stderrText();
@@ -164,29 +157,6 @@ TEST(DirectCalls, AStrangersInviteIsRefusedBeforeItRingsAndTheRegistrarsCallRing
   auto bob = startRegisteredHelper(parties.registrar, &parties.pulse, "bob");
   ASSERT_TRUE(succeeded(bob->request("MAKE_CALL", {{"target", parties.registrar.uri("alice")}})));
   EXPECT_TRUE(alice.waitForState("GET_CALL_STATE", "incomingReceived", 10s).satisfied) << alice.stderrText();
-}
-
-// The helper's listening TCP ports (SIP over TCP, and over TLS), from /proc.
-std::vector<std::uint16_t> listeningTcpPorts(pid_t pid) {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  std::set<std::string> inodes;
-  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-    std::error_code error;
-    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (!error && target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-  }
-  std::vector<std::uint16_t> ports;
-  std::ifstream table(proc + "/net/tcp");
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-    if (state == "0A" && inodes.contains(inode))
-      ports.push_back(static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
-  }
-  return ports;
 }
 
 // One INVITE over a TCP connection from the scanner's address, its Via
@@ -245,7 +215,7 @@ TEST(DirectCalls, AStrangersInviteOverTcpIsRefusedToo) {
   // The port that answers plain SIP is the TCP one; the other is TLS.
   std::string first;
   std::uint16_t port = 0;
-  for (const std::uint16_t listening : listeningTcpPorts(alice.process().pid())) {
+  for (const std::uint16_t listening : boundPorts(alice.process().pid(), "tcp", "0A")) {
     first = inviteOverTcp(listening, "", 1);
     if (!first.empty()) {
       port = listening;
@@ -270,7 +240,7 @@ TEST(DirectCalls, AnAccountThatAcceptsDirectCallsRingsForThem) {
   auto alice = startInitializedHelper(&pulse);
   const json registered = registerAs(*alice, registrar, "alice", true);
   ASSERT_EQ(registered["payload"], (json{{"registered", true}})) << registered.dump();
-  const std::uint16_t target = contactPort(registrar, "alice");
+  const std::uint16_t target = registrar.contactPort("alice");
   Scanner scanner(target);
   scanner.send(scanner.invite("carol@127.0.0.2", target, kScannerHost, scanner.port(), 1));
   const auto ringing = alice->waitForState("GET_CALL_STATE", "incomingReceived", 10s);
@@ -339,7 +309,7 @@ TEST(ScannerFlood, RealCallsGoThroughNoStrangerRingsAndTheQueriesKeepUp) {
   Registered parties;
   HelperClient& alice = *parties.alice;
   auto bob = startRegisteredHelper(parties.registrar, &parties.pulse, "bob");
-  const std::uint16_t target = contactPort(parties.registrar, "alice");
+  const std::uint16_t target = parties.registrar.contactPort("alice");
   Scanner scanner(target);
   const std::size_t rssBefore = residentKiB(alice.process().pid());
 

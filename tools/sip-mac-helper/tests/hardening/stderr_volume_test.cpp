@@ -11,10 +11,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <nlohmann/json.hpp>
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +19,7 @@
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "Parties.h"
+#include "ProcSockets.h"
 #include "PulseAudio.h"
 
 namespace tavirel::test {
@@ -48,33 +45,21 @@ void callAndStream(const Kamailio& registrar, HelperClient& alice, HelperClient&
 }
 
 // The UDP ports `pid` has bound, but `exceptPort`: its media ports in a call.
-std::vector<std::uint16_t> udpPortsOf(pid_t pid, std::uint16_t exceptPort) {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  std::set<std::string> inodes;
-  for (const auto& entry : std::filesystem::directory_iterator(proc + "/fd")) {
-    std::error_code error;
-    const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
-    if (!error && target.starts_with("socket:[")) inodes.insert(target.substr(8, target.size() - 9));
-  }
-  std::vector<std::uint16_t> ports;
-  std::ifstream table(proc + "/net/udp");
-  std::string line;
-  std::getline(table, line);  // the heading
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
-    if (!inodes.contains(inode)) continue;
-    const auto port = static_cast<std::uint16_t>(std::stoul(local.substr(local.find(':') + 1), nullptr, 16));
-    if (port != exceptPort) ports.push_back(port);
-  }
+std::vector<std::uint16_t> mediaPortsOf(pid_t pid, std::uint16_t exceptPort) {
+  std::vector<std::uint16_t> ports = boundPorts(pid, "udp");
+  std::erase(ports, exceptPort);
   return ports;
 }
 
-std::uint16_t contactPort(const Kamailio& registrar, const std::string& user) {
-  const std::string uri = registrar.directUri(user);
-  return static_cast<std::uint16_t>(std::stoi(uri.substr(uri.rfind(':') + 1)));
-}
+// Two registered helpers in a call through the registrar, both streaming.
+struct TwoInACall {
+  explicit TwoInACall(const SoundServer* server)
+      : alice(startRegisteredHelper(registrar, server, "alice")), bob(startRegisteredHelper(registrar, server, "bob")) {
+    callAndStream(registrar, *alice, *bob);
+  }
+  Kamailio registrar;
+  std::unique_ptr<HelperClient> alice, bob;
+};
 
 // Lines written during `kWindow` of `during`, then (bounded) the count line
 // of the folded ones.
@@ -87,12 +72,10 @@ std::size_t linesDuring(HelperClient& helper, const std::function<void()>& durin
 }
 
 TEST(StderrVolume, GarbageAtTheMediaPortIsFolded) {
-  Kamailio registrar;
   PulseAudio pulse;
-  auto alice = startRegisteredHelper(registrar, &pulse, "alice");
-  auto bob = startRegisteredHelper(registrar, &pulse, "bob");
-  callAndStream(registrar, *alice, *bob);
-  const auto ports = udpPortsOf(alice->process().pid(), contactPort(registrar, "alice"));
+  TwoInACall call(&pulse);
+  HelperClient* alice = call.alice.get();
+  const auto ports = mediaPortsOf(alice->process().pid(), call.registrar.contactPort("alice"));
   ASSERT_FALSE(ports.empty());
 
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -126,11 +109,9 @@ TEST(StderrVolume, GarbageAtTheMediaPortIsFolded) {
 // crashes): our cards play to nobody and the echo canceller gets no
 // reference; the engine's complaint about it is folded.
 TEST(StderrVolume, ACallWhoseSoundServerIsGoneIsQuiet) {
-  Kamailio registrar;
   PulseAudio pulse;
-  auto alice = startRegisteredHelper(registrar, &pulse, "alice");
-  auto bob = startRegisteredHelper(registrar, &pulse, "bob");
-  callAndStream(registrar, *alice, *bob);
+  TwoInACall call(&pulse);
+  HelperClient* alice = call.alice.get();
   (void)pulse.stop();
   bool counted = false;
   const std::size_t lines = linesDuring(*alice, [] { std::this_thread::sleep_for(kWindow); }, counted);

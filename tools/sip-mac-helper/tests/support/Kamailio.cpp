@@ -230,6 +230,11 @@ std::string Kamailio::directUri(std::string_view user) const {
   return "sip:" + std::string(user) + contact.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+std::uint16_t Kamailio::contactPort(std::string_view user) const {
+  const std::string uri = directUri(user);
+  return static_cast<std::uint16_t>(std::stoi(uri.substr(uri.rfind(':') + 1)));
+}
+
 ExitStatus Kamailio::stop() {
   if (!process_->running()) return *process_->exitStatus();
   return process_->stop(std::chrono::seconds(5));

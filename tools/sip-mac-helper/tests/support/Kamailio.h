@@ -64,6 +64,8 @@ class Kamailio {
   // address that reaches that party straight, past this proxy. Throws when
   // `user` has no contact.
   std::string directUri(std::string_view user) const;
+  // The port of that first contact: the party's own SIP port.
+  std::uint16_t contactPort(std::string_view user) const;
   // Waits until `user` has at least (`registered` true) or no (`false`)
   // contact registered. False at the deadline.
   bool waitForRegistration(std::string_view user, bool registered, Deadline deadline) const;
