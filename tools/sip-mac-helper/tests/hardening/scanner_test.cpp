@@ -361,8 +361,10 @@ TEST(ScannerFlood, RealCallsGoThroughNoStrangerRingsAndTheQueriesKeepUp) {
               flood.optionsAnswered, flood.optionsSent, 100 * answered, percentile(latencies, 0.5),
               percentile(latencies, 0.99), latencies.size(), rssBefore / 1024.0, rssAfter / 1024.0);
   // Read as it arrives, not a datagram per tick (which answered about a
-  // fifth); the share is loose so a loaded machine does not fail it.
-  EXPECT_GT(answered, 0.9);
+  // ninth). The share is loose so a loaded machine does not fail it, and
+  // looser still in a sanitizer build, whose engine runs several times
+  // slower (it answered two thirds there); the benchmark holds the target.
+  EXPECT_GT(answered, timeScale() > 1 ? 0.4 : 0.9);
 }
 
 }  // namespace
