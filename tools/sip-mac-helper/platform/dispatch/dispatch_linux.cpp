@@ -405,12 +405,13 @@ class ReadWatcher {
     for (;;) {
       const int ready = ::epoll_wait(epoll_, events, 16, -1);
       for (int i = 0; i < ready; ++i) {
-        std::shared_ptr<ReadSource::Slot> slot;
-        {
-          std::lock_guard lock(mutex_);
-          if (const auto it = slots_.find(events[i].data.u64); it != slots_.end()) slot = it->second.lock();
-        }
-        if (slot && slot->active.load(std::memory_order_acquire)) slot->queue->post([this, slot] { fire(slot); });
+        // Posted under the lock, so that once remove() has returned no post
+        // of that source is under way (its queue may go right after).
+        std::lock_guard lock(mutex_);
+        const auto it = slots_.find(events[i].data.u64);
+        if (it == slots_.end()) continue;
+        if (auto slot = it->second.lock(); slot && slot->active.load(std::memory_order_acquire))
+          slot->queue->post([this, slot] { fire(slot); });
       }
     }
   }
