@@ -1,12 +1,23 @@
 #include "platform/linux/glib_idle_wait.h"
 
 #include <gio/gio.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace tavirel::location {
@@ -81,12 +92,59 @@ GMainContext* glibContextOn(MainQueue& queue) {
   return threadContext;
 }
 
+namespace {
+
+// Makes every later attempt of the calling thread to set a SIGPIPE action
+// fail with EPERM, while reading one still works. A seccomp filter belongs
+// to the thread that installs it (and threads it starts), so it ends with
+// that thread; no other thread of the process is touched.
+bool refuseSigpipeChangesOnThisThread() {
+  constexpr std::uint32_t kArgsLow = offsetof(struct seccomp_data, args[1]);
+  constexpr std::uint32_t kArgsHigh = kArgsLow + sizeof(std::uint32_t);
+  sock_filter program[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_rt_sigaction, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SIGPIPE, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+      // A null new action is a read: allowed.
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArgsLow),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 0, 2),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, kArgsHigh),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA)),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &filter) == 0;
+}
+
+void refSocketClass() { g_type_class_unref(g_type_class_ref(G_TYPE_SOCKET)); }
+
+}  // namespace
+
 void initGlibSocketsKeepingSigpipe() {
   static std::once_flag once;
   std::call_once(once, [] {
+    // The class's `signal(SIGPIPE, SIG_IGN)` is refused on a thread of its
+    // own, so the disposition never changes, not even for a moment: the
+    // JVM samples its handlers while it runs and reports any change it
+    // sees. Where seccomp is unavailable, put the action back at once,
+    // which leaves a window of some microseconds.
+    bool refused = false;
+    std::thread([&refused] {
+      refused = refuseSigpipeChangesOnThisThread();
+      if (refused) refSocketClass();
+    }).join();
+    if (refused) return;
     struct sigaction before {};
     const bool saved = sigaction(SIGPIPE, nullptr, &before) == 0;
-    g_type_class_unref(g_type_class_ref(G_TYPE_SOCKET));
+    refSocketClass();
     if (saved) sigaction(SIGPIPE, &before, nullptr);
   });
 }

@@ -20,8 +20,9 @@ namespace tavirel::location {
 GMainContext* glibContextOn(MainQueue& queue);
 
 // Brings in GLib's socket class while keeping the calling process's SIGPIPE
-// disposition: the class sets SIGPIPE to "ignore" when it is first used,
-// and the JVM checks that nobody changed its handler. GLib's own sockets
+// disposition, not even changed for a moment: the class sets SIGPIPE to
+// "ignore" when it is first used, and the JVM checks that nobody changed
+// its handler. GLib's own sockets
 // send with MSG_NOSIGNAL, so they need no ignored SIGPIPE. Call before
 // any other GIO call that may touch sockets (even working out a bus
 // address does). Any thread; only the first call does anything.
