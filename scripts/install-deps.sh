@@ -13,7 +13,8 @@ packages=(
   liblinphone-dev libpulse-dev
   pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber
-  kamailio sip-tester linphone-cli
+  kamailio kamailio-tls-modules sip-tester linphone-cli
+  libssl-dev openssl ca-certificates
   default-jdk-headless
   geoclue-2.0 libglib2.0-dev dbus-daemon
   iproute2 util-linux procps

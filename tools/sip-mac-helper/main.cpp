@@ -8,6 +8,7 @@
 #include "bridge/helper_state.h"
 #include "bridge/line_transport.h"
 #include "bridge/request_loop.h"
+#include "engine/core_setup.h"
 
 int main(int /*argc*/, char** argv) {
   using namespace tavirel;
@@ -24,8 +25,10 @@ int main(int /*argc*/, char** argv) {
 
   bridge::LineReader input(STDIN_FILENO);
   bridge::LineWriter output(protocolFd);
+  const bridge::ServeEnd end = bridge::serve(input, output, state);
+  engine::removeEnginePrivateDirectory();
   // Nobody is listening any more; leave quietly.
-  if (bridge::serve(input, output, state) == bridge::ServeEnd::peerGone) _exit(EXIT_FAILURE);
+  if (end == bridge::ServeEnd::peerGone) _exit(EXIT_FAILURE);
   // The engine keeps running on its own thread until the very end; no
   // teardown, no static destructors racing it.
   _exit(EXIT_SUCCESS);

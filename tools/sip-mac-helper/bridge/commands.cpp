@@ -14,13 +14,17 @@ void traceMissingDigit(const HelperBridgeRequest& request) {
 }
 
 // REGISTER names no key in its error: one text for any of the three.
-// "acceptDirectCalls" is optional and never fails, so a request without it
-// is checked exactly as before it existed.
-constexpr std::array<PayloadKey, 4> kRegisterKeys = {{
+// The optional keys never fail here, so a request without them is checked
+// exactly as before they existed.
+// The account setup judges "transport" and "mediaEncryption", before it
+// changes anything.
+constexpr std::array<PayloadKey, 6> kRegisterKeys = {{
     {"sipAccount", KeyRule::present, "Missing register params"},
     {"sipPassword", KeyRule::present, "Missing register params"},
     {"server", KeyRule::present, "Missing register params"},
     {"acceptDirectCalls", KeyRule::flag, ""},
+    {"transport", KeyRule::optional, ""},
+    {"mediaEncryption", KeyRule::optional, ""},
 }};
 constexpr std::array<PayloadKey, 1> kCallTarget = {{{"target", KeyRule::present, "Missing target"}}};
 constexpr std::array<PayloadKey, 1> kConferenceTargets = {
@@ -55,6 +59,8 @@ constexpr std::array<CommandRow, kCommandCount> kRows = {{
     {Command::setAudioDevice, "SET_AUDIO_DEVICE", true, kOutputDevice, ""},
     {Command::getAudioInputDevices, "GET_AUDIO_INPUT_DEVICES", true, {}, "devicesJson"},
     {Command::setAudioInputDevice, "SET_AUDIO_INPUT_DEVICE", true, kInputDevice, ""},
+    // Answers several values; see the dispatcher.
+    {Command::getCallSecurity, "GET_CALL_SECURITY", false, {}, ""},
 }};
 
 constexpr bool rowsFollowOrdinals() {

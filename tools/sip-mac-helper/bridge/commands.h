@@ -20,6 +20,7 @@ enum class KeyRule : std::uint8_t {
   nonEmpty,  // a JSON string other than ""
   nonBlank,  // a JSON string with more than white space and line breaks
   flag,      // a JSON boolean when there; anything else reads false; never fails
+  optional,  // absent, or any value, kept for the work to judge; never fails
 };
 
 struct PayloadKey {
@@ -31,7 +32,7 @@ struct PayloadKey {
 };
 
 // No command reads more payload keys than this.
-inline constexpr std::size_t kMaxPayloadKeys = 4;
+inline constexpr std::size_t kMaxPayloadKeys = 6;
 
 struct CommandRow {
   HelperBridgeCommand command;

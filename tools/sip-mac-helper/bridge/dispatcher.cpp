@@ -8,6 +8,7 @@
 #include "audio/platform_audio.h"
 #include "bridge/engine_queue.h"
 #include "calls/call_control.h"
+#include "calls/call_security.h"
 #include "calls/conference_control.h"
 #include "engine/engine_start.h"
 #include "engine/registration.h"
@@ -57,6 +58,13 @@ const PayloadKey* firstBrokenKey(const CommandRow& row, const HelperBridgeReques
       args.setFlag(i, flag != nullptr && *flag);
       continue;
     }
+    if (key.rule == KeyRule::optional) {
+      if (value == nullptr) continue;
+      const std::string* text = value->string();
+      const bool* flag = value->boolean();
+      args.setOptional(i, text ? std::string_view(*text) : std::string_view(flag && *flag ? "true" : "false"));
+      continue;
+    }
     const std::string* text = value ? value->string() : nullptr;
     const bool kept = text != nullptr && (key.rule == KeyRule::present ||
                                           (key.rule == KeyRule::nonEmpty && !text->empty()) ||
@@ -102,7 +110,11 @@ HelperBridgeResponse registerAccount(const Work& w) {
   // addresses are known, no direct INVITE is taken at all.
   const bool screenInvites = !w.args.flag(3);
   WorkResult setup = onEngineQueue(w.state, [&] {
-    WorkResult result = engine::setupSipAccount(w.core(), w.args.text(0), w.args.text(1), w.args.text(2));
+    WorkResult result = engine::setupSipAccount(w.core(), {.sipAccount = w.args.text(0),
+                                                           .sipPassword = w.args.text(1),
+                                                           .server = w.args.text(2),
+                                                           .transport = w.args.optional(4),
+                                                           .mediaEncryption = w.args.optional(5)});
     if (!result.ok()) return result;
     if (w.state.engine.sipIntake) w.state.engine.sipIntake->setPolicy({.screenInvites = screenInvites, .trustedSources = {}});
     // Installed inside the same work item as the setup, so no iteration can
@@ -160,6 +172,16 @@ HelperBridgeResponse callState(const Work& w) {
   return makeResponse(w.request.requestId, true, std::nullopt, std::move(payload));
 }
 
+// Several values, read from the engine on its queue.
+HelperBridgeResponse callSecurity(const Work& w) {
+  const calls::CallSecurity security = onEngineQueue(w.state, [&] { return calls::callSecurity(w.core()); });
+  Payload payload{{"signalling", security.signalling},
+                  {"mediaEncryption", security.mediaEncryption},
+                  {"encrypted", security.encrypted}};
+  if (security.authenticationToken) payload.emplace("authenticationToken", *security.authenticationToken);
+  return makeResponse(w.request.requestId, true, std::nullopt, std::move(payload));
+}
+
 // --- work -----------------------------------------------------------------
 
 WorkResult mirroredText(MirroredState& mirror, const std::string MirroredState::*field) {
@@ -212,6 +234,7 @@ constexpr std::array<CommandWork, kCommandCount> kWork = {{
      [](const Work& w) { return WorkResult::withValue(audio::audioInputDevicePayloadJson(w.core())); }},
     {Command::setAudioInputDevice, true,
      [](const Work& w) { return audio::selectCaptureDevice(w.core(), w.args.text(0)); }},
+    {Command::getCallSecurity, true, nullptr, callSecurity},
 }};
 
 constexpr bool workFollowsOrdinals() {

@@ -27,13 +27,18 @@ class Arguments {
   const std::string& text(std::size_t key) const { return *texts_[key]; }
   // A KeyRule::flag key.
   bool flag(std::size_t key) const { return flags_[key]; }
+  // A KeyRule::optional key: absent, or its text (a boolean as "true" or
+  // "false").
+  std::optional<std::string_view> optional(std::size_t key) const { return optionals_[key]; }
 
   void setText(std::size_t key, const std::string& text) { texts_[key] = &text; }
   void setFlag(std::size_t key, bool flag) { flags_[key] = flag; }
+  void setOptional(std::size_t key, std::optional<std::string_view> value) { optionals_[key] = value; }
 
  private:
   std::array<const std::string*, kMaxPayloadKeys> texts_{};
   std::array<bool, kMaxPayloadKeys> flags_{};
+  std::array<std::optional<std::string_view>, kMaxPayloadKeys> optionals_{};
 };
 
 // What a command's work sees.

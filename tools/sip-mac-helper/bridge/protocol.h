@@ -37,8 +37,9 @@ enum class HelperBridgeCommand : std::uint8_t {
   setAudioDevice,
   getAudioInputDevices,
   setAudioInputDevice,
+  getCallSecurity,
 };
-inline constexpr std::size_t kCommandCount = 18;
+inline constexpr std::size_t kCommandCount = 19;
 
 // From the command table (bridge/commands.cpp).
 std::string_view wireName(HelperBridgeCommand command);

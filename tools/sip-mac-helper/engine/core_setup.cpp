@@ -9,12 +9,16 @@
 
 #include <array>
 #include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
 
 #include "bridge/engine_queue.h"
 #include "bridge/helper_state.h"
 #include "bridge/trace.h"
 #include "engine/engine_error.h"
 #include "engine/log_folding.h"
+#include "engine/tls_trust.h"
 #include "platform/sound_server/engine_sound_server.h"
 
 namespace tavirel::engine {
@@ -81,7 +85,45 @@ void choosePayloadTypes(LinphoneCore* core) {
     linphone_payload_type_enable(static_cast<LinphonePayloadType*>(bctbx_list_get_data(it)), FALSE);
 }
 
+// Encrypted signalling and media: certificates are always checked, against
+// the CA store or the root the environment names; DTLS keeps its identity
+// in our private directory rather than under HOME.
+void configureSecurity(LinphoneCore* core) {
+  linphone_core_verify_server_certificates(core, TRUE);
+  linphone_core_verify_server_cn(core, TRUE);
+  const std::string root = rootCaPath(std::getenv(std::string(kRootCaVariable).c_str()));
+  linphone_core_set_root_ca(core, root.c_str());
+  if (const std::string& directory = enginePrivateDirectory(); !directory.empty())
+    linphone_core_set_user_certificates_path(core, directory.c_str());
+}
+
+std::string privateDirectoryParent() {
+  for (const char* variable : {"XDG_RUNTIME_DIR", "TMPDIR"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value == '/' && ::access(value, W_OK | X_OK) == 0) return value;
+  }
+  return "/tmp";
+}
+
 }  // namespace
+
+const std::string& enginePrivateDirectory() {
+  static const std::string directory = [] {
+    std::string pattern = privateDirectoryParent() + "/tavirel-sip-helper-XXXXXX";
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+  }();
+  return directory;
+}
+
+void removeEnginePrivateDirectory() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    const std::string& directory = enginePrivateDirectory();
+    if (directory.empty()) return;
+    std::error_code ignored;
+    std::filesystem::remove_all(directory, ignored);
+  });
+}
 
 void flushEngineLog() { writeEngineLines(engineLogFolder().flush(LogFolder::Clock::now())); }
 
@@ -143,6 +185,7 @@ CoreCreation createLinphoneCore(const std::string& pluginDirectory) {
   if (const LinphoneStatus status = linphone_core_set_transports(core, transports.get()); status != 0)
     return {nullptr, statusFailure("setTransports", status)};
 
+  configureSecurity(core);
   linphone_core_set_use_rfc2833_for_dtmf(core, TRUE);
   linphone_core_set_use_info_for_dtmf(core, FALSE);
   linphone_core_set_network_reachable(core, TRUE);

@@ -41,6 +41,15 @@ struct CoreCreation {
 // database or cache on disk, so nothing survives the process.
 CoreCreation createLinphoneCore(const std::string& pluginDirectory);
 
+// The directory the engine keeps its own files in while it runs (the
+// DTLS identity it makes for encrypted calls): a private one under
+// XDG_RUNTIME_DIR (else TMPDIR, else /tmp), made on first use, so nothing
+// lands under HOME. Empty when it cannot be made. Any thread.
+const std::string& enginePrivateDirectory();
+// Removes that directory and what the engine put in it, if it was made.
+// Called once, as the program ends.
+void removeEnginePrivateDirectory();
+
 // Writes the counts of engine log lines folded away in intervals that have
 // ended (engine/log_folding.h). Any thread; the iteration calls it.
 void flushEngineLog();

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <variant>
 #include <vector>
 
 #include "bridge/engine_queue.h"
@@ -18,9 +19,28 @@ namespace {
 
 WorkResult failed(const std::string& description) { return failedIn(Operation::accountSetup, description); }
 
+LinphoneTransportType engineTransport(SipTransport transport) {
+  switch (transport) {
+    case SipTransport::tcp: return LinphoneTransportTcp;
+    case SipTransport::tls: return LinphoneTransportTls;
+    case SipTransport::udp: break;
+  }
+  return LinphoneTransportUdp;
+}
+
+LinphoneMediaEncryption engineEncryption(MediaEncryption media) {
+  switch (media) {
+    case MediaEncryption::srtp: return LinphoneMediaEncryptionSRTP;
+    case MediaEncryption::dtlsSrtp: return LinphoneMediaEncryptionDTLS;
+    case MediaEncryption::zrtp: return LinphoneMediaEncryptionZRTP;
+    case MediaEncryption::none: break;
+  }
+  return LinphoneMediaEncryptionNone;
+}
+
 }  // namespace
 
-std::optional<RegistrarAddress> parseRegistrar(std::string_view server) {
+std::optional<RegistrarAddress> parseRegistrar(std::string_view server, std::string_view defaultPort) {
   // At most two pieces, empty ones dropped: the first non-empty piece ends at
   // the next ':', and everything after that colon (if not empty) is the port.
   std::size_t start = 0;
@@ -29,16 +49,24 @@ std::optional<RegistrarAddress> parseRegistrar(std::string_view server) {
   const std::size_t colon = server.find(':', start);
   RegistrarAddress registrar;
   registrar.host = std::string(server.substr(start, colon - start));
-  registrar.port = kDefaultSipPort;
+  registrar.port = std::string(defaultPort);
   if (colon != std::string_view::npos && colon + 1 < server.size())
     registrar.port = std::string(server.substr(colon + 1));
   return registrar;
 }
 
-WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, const std::string& sipPassword,
-                           const std::string& server) {
+WorkResult setupSipAccount(LinphoneCore* core, const AccountRequest& request) {
   assertOnEngineQueue();
-  const auto registrar = parseRegistrar(server);
+  const auto parsed = parseAccountSecurity(request.transport, request.mediaEncryption);
+  if (const auto* problem = std::get_if<std::string>(&parsed)) return failed(*problem);
+  const AccountSecurity security = std::get<AccountSecurity>(parsed);
+  const LinphoneMediaEncryption encryption = engineEncryption(security.media);
+  if (security.media != MediaEncryption::none && !linphone_core_media_encryption_supported(core, encryption))
+    return failed("\"mediaEncryption\" \"" + std::string(mediaEncryptionName(security.media)) +
+                  "\" is not available in this engine");
+  const std::string& sipAccount = request.sipAccount;
+  const std::string& server = request.server;
+  const auto registrar = parseRegistrar(server, defaultSipPort(security.transport));
   if (!registrar) return failed("server \"" + server + "\" names no host");
   if (auto problem = accountTextProblem(sipAccount, server)) return failed(*problem);
 
@@ -63,12 +91,14 @@ WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, co
     return failed(statusFailure("setIdentityAddress", status));
 
   Owned<LinphoneAddress> serverAddress(linphone_factory_create_address(
-      factory, ("sip:" + registrar->host + ":" + registrar->port + ";transport=udp").c_str()));
+      factory, ("sip:" + registrar->host + ":" + registrar->port + ";transport=" +
+                std::string(transportName(security.transport)))
+                   .c_str()));
   if (!serverAddress) return failed(nullFailure("Address"));
   if (const int status = linphone_account_params_set_server_address(params.get(), serverAddress.get()); status != 0)
     return failed(statusFailure("setServerAddress", status));
 
-  linphone_account_params_set_transport(params.get(), LinphoneTransportUdp);
+  linphone_account_params_set_transport(params.get(), engineTransport(security.transport));
   linphone_account_params_enable_register(params.get(), TRUE);
   linphone_account_params_set_expires(params.get(), HelperState::registerExpiresSeconds);
 
@@ -79,9 +109,15 @@ WorkResult setupSipAccount(LinphoneCore* core, const std::string& sipAccount, co
   linphone_core_set_default_account(core, account.get());
 
   Owned<LinphoneAuthInfo> credentials(linphone_factory_create_auth_info(
-      factory, sipAccount.c_str(), nullptr, sipPassword.c_str(), nullptr, nullptr, registrar->host.c_str()));
+      factory, sipAccount.c_str(), nullptr, request.sipPassword.c_str(), nullptr, nullptr, registrar->host.c_str()));
   if (!credentials) return failed(nullFailure("AuthInfo"));
   linphone_core_add_auth_info(core, credentials.get());  // the core keeps a copy
+
+  // Mandatory whenever asked for: an "optional" mode would let anyone on the
+  // path strip the offer and have the call in clear.
+  if (const int status = linphone_core_set_media_encryption(core, encryption); status != 0)
+    return failed(statusFailure("setMediaEncryption", status));
+  linphone_core_set_media_encryption_mandatory(core, security.media != MediaEncryption::none);
 
   linphone_core_refresh_registers(core);
   return WorkResult::done();

@@ -98,6 +98,14 @@ const SipUser& Kamailio::user(std::string_view name) {
   throw std::out_of_range("no test SIP user " + std::string(name));
 }
 
+Kamailio::Kamailio(const KamailioTls& tls) : dir_("tavirel-kam"), tls_(tls) {
+  for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
+    if (startOnFreePort()) return;
+  }
+  throw std::runtime_error("kamailio could not bind free ports in " + std::to_string(kStartAttempts) +
+                           " attempts\n--- kamailio log ---\n" + logText());
+}
+
 Kamailio::Kamailio() : dir_("tavirel-kam") {
   for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
     if (startOnFreePort()) return;
@@ -117,6 +125,13 @@ bool Kamailio::startOnFreePort() {
   config = replaceAll(config, "@SIP_PORT@", std::to_string(port_));
   config = replaceAll(config, "@MODULES_DIR@", TAVIREL_KAMAILIO_MODULES_DIR);
   config = replaceAll(config, "@RUNTIME_DIR@", dir_.path().string());
+  if (tls_) {
+    tlsPort_ = freeTcpPort();
+    config = replaceAll(config, "@TLS_PORT@", std::to_string(tlsPort_));
+    dir_.writeFile("tls.cfg", "[server:default]\nmethod = TLSv1.2+\nverify_certificate = no\n"
+                              "require_certificate = no\nprivate_key = " + tls_->privateKey.string() +
+                              "\ncertificate = " + tls_->certificate.string() + "\n");
+  }
   auto configFile = dir_.writeFile("kamailio.cfg", config);
 
   ProcessOptions options;
@@ -131,6 +146,7 @@ bool Kamailio::startOnFreePort() {
       "-m", "32",  // shared memory, MB: plenty for a handful of test users
       "-M", "4",   // private memory per process, MB
   };
+  if (tls_) options.argv.insert(options.argv.end(), {"-A", "WITH_TLS"});
   options.workingDirectory = dir_.path();
   process_.reset();  // a failed previous attempt has exited already
   process_ = std::make_unique<ChildProcess>(std::move(options));
@@ -156,6 +172,10 @@ bool Kamailio::startOnFreePort() {
 }
 
 std::string Kamailio::server() const { return host() + ":" + std::to_string(port_); }
+
+std::string Kamailio::tlsServer(std::string_view host) const {
+  return std::string(host) + ":" + std::to_string(tlsPort_);
+}
 
 std::string Kamailio::uri(std::string_view user) const {
   return "sip:" + std::string(user) + "@" + server();

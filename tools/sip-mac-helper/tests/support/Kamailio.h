@@ -1,6 +1,6 @@
 // A real SIP registrar and proxy (kamailio) on 127.0.0.1, one per fixture.
 //
-// It listens for UDP on a free port, keeps registrations in memory only,
+// It listens for UDP on a free port (and, when asked, for TLS on another), keeps registrations in memory only,
 // requires digest authentication for REGISTER from the fixed test users,
 // and proxies every other request, statefully and record-routed, to the
 // contacts registered for the request-URI's user. The configuration is
@@ -29,6 +29,12 @@ struct SipUser {
   std::string password;  // digest password
 };
 
+// A TLS listener beside the UDP one, with this server certificate.
+struct KamailioTls {
+  std::filesystem::path certificate;  // PEM
+  std::filesystem::path privateKey;   // PEM
+};
+
 class Kamailio {
  public:
   // alice, bob, carol, dave and erin, each with the password "<name>-secret".
@@ -39,6 +45,8 @@ class Kamailio {
   // Starts kamailio and waits (bounded) until it answers an OPTIONS ping.
   // Throws std::runtime_error, with kamailio's log, when it does not.
   Kamailio();
+  // The same, also listening for TLS on a free port of its own.
+  explicit Kamailio(const KamailioTls& tls);
   // Stops kamailio (SIGTERM, then SIGKILL) if still running.
   ~Kamailio();
 
@@ -52,6 +60,12 @@ class Kamailio {
   // "sip:<user>@127.0.0.1:<port>": an address that reaches `user` through
   // this proxy.
   std::string uri(std::string_view user) const;
+
+  // The TLS listener's port; 0 without one.
+  std::uint16_t tlsPort() const { return tlsPort_; }
+  // "<host>:<TLS port>": the registrar as a REGISTER over TLS names it; the
+  // host as the certificate should name it (an address or "localhost").
+  std::string tlsServer(std::string_view host = "127.0.0.1") const;
 
   // Sends one OPTIONS request to the proxy itself and waits for its 200.
   // Retransmits until `deadline`. False when no 200 arrived.
@@ -81,7 +95,9 @@ class Kamailio {
   bool startOnFreePort();
 
   TempDir dir_;
+  std::optional<KamailioTls> tls_;
   std::uint16_t port_ = 0;
+  std::uint16_t tlsPort_ = 0;
   std::unique_ptr<ChildProcess> process_;
 };
 

@@ -1,0 +1,295 @@
+// Signalling over TLS and encrypted media, end to end: real helpers, a real
+// kamailio with a TLS listener whose certificates a CA made for this run
+// issued, and a capture of loopback showing what went over the wire.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "HelperClient.h"
+#include "Kamailio.h"
+#include "LoopbackCapture.h"
+#include "Parties.h"
+#include "PulseAudio.h"
+#include "Sipp.h"
+#include "TestCertificates.h"
+
+namespace tavirel::test {
+namespace {
+
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr auto kCallSetup = 20s;
+
+struct Security {
+  std::string transport;   // empty: key left out
+  std::string encryption;  // empty: key left out
+};
+
+json registerAs(HelperClient& helper, const std::string& user, const std::string& server, const Security& security) {
+  json payload = {{"sipAccount", user}, {"sipPassword", Kamailio::user(user).password}, {"server", server}};
+  if (!security.transport.empty()) payload["transport"] = security.transport;
+  if (!security.encryption.empty()) payload["mediaEncryption"] = security.encryption;
+  return helper.request("REGISTER", payload, {}, 30s);
+}
+
+HelperOptions trusting(const TestCertificateAuthority* ca) {
+  HelperOptions options;
+  if (ca != nullptr) options.env["TAVIREL_SIP_ROOT_CA"] = ca->rootFile().string();
+  return options;
+}
+
+std::unique_ptr<HelperClient> registered(const std::string& user, const std::string& server, const Security& security,
+                                         const SoundServer* pulse, const TestCertificateAuthority* ca) {
+  auto helper = startInitializedHelper(pulse, trusting(ca));
+  const json response = registerAs(*helper, user, server, security);
+  if (!response.value("success", false))
+    throw std::runtime_error("REGISTER " + user + " failed: " + response.dump() + "\n" + helper->stderrText());
+  return helper;
+}
+
+bool waitForCallState(HelperClient& helper, const std::string& state, Clock::duration timeout = kCallSetup) {
+  return helper.waitForState("GET_CALL_STATE", state, timeout).satisfied;
+}
+
+// Every path under `home` but those under its runtime directory ("run", the
+// client's XDG_RUNTIME_DIR), where the helper may keep files while it runs.
+std::set<std::string> filesUnderHome(const std::filesystem::path& home) {
+  std::set<std::string> files;
+  for (auto it = std::filesystem::recursive_directory_iterator(home); it != std::filesystem::end(it); ++it) {
+    if (it->path() == home / "run") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    files.insert(it->path().string());
+  }
+  return files;
+}
+
+// Whether any captured packet carries readable SIP.
+bool sawClearSip(const std::vector<CapturedPacket>& packets) {
+  for (const CapturedPacket& packet : packets)
+    if (packet.payload.find("SIP/2.0") != std::string::npos) return true;
+  return false;
+}
+
+struct MediaSeen {
+  int rtp = 0;    // UDP packets that look like G.711 RTP, encrypted or not
+  int clear = 0;  // of those, readable samples
+};
+
+MediaSeen mediaIn(const std::vector<CapturedPacket>& packets) {
+  MediaSeen seen;
+  for (const CapturedPacket& packet : packets) {
+    if (packet.tcp || packet.payload.size() < 12) continue;
+    const auto first = static_cast<unsigned char>(packet.payload[0]);
+    const int type = static_cast<unsigned char>(packet.payload[1]) & 0x7f;
+    if ((first >> 6) != 2 || (type != 0 && type != 8)) continue;
+    ++seen.rtp;
+    if (isClearG711(packet.payload)) ++seen.clear;
+  }
+  return seen;
+}
+
+class SecureCalls : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (HasFailure()) std::cerr << "--- registrar log ---\n" << registrar->logText();
+  }
+
+  // Calls `callee` from `caller`, waits until both run the call, and returns
+  // each side's GET_CALL_SECURITY.
+  std::pair<json, json> establish(HelperClient& caller, HelperClient& callee, const std::string& calleeUri) {
+    EXPECT_TRUE(caller.request("MAKE_CALL", {{"target", calleeUri}}).value("success", false));
+    EXPECT_TRUE(waitForCallState(callee, "incomingReceived")) << callee.stderrText();
+    EXPECT_TRUE(callee.request("ANSWER_CALL").value("success", false)) << callee.stderrText();
+    EXPECT_TRUE(waitForCallState(caller, "streamsRunning")) << caller.stderrText();
+    EXPECT_TRUE(waitForCallState(callee, "streamsRunning")) << callee.stderrText();
+    // Media keys are agreed after the answer (DTLS, ZRTP): wait for them.
+    const auto encrypted = [](const json& r) { return r["payload"].value("encrypted", false); };
+    const json callerSide = caller.waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"];
+    const json calleeSide = callee.waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"];
+    return {callerSide, calleeSide};
+  }
+
+  PulseAudio pulse;
+  TestCertificateAuthority ca{"tavirel test root"};
+  IssuedCertificate byAddress =
+      ca.issue("by-address", {.commonName = "tavirel test registrar", .ipAddresses = {"127.0.0.1"}});
+  std::unique_ptr<Kamailio> registrar =
+      std::make_unique<Kamailio>(KamailioTls{byAddress.certificate, byAddress.privateKey});
+};
+
+TEST_F(SecureCalls, TlsWithSrtpBetweenTwoHelpersLeavesNothingReadableOnTheWire) {
+  LoopbackCapture capture;
+  const Security secure{"tls", "srtp"};
+  auto alice = registered("alice", registrar->tlsServer(), secure, &pulse, &ca);
+  auto bob = registered("bob", registrar->tlsServer(), secure, &pulse, &ca);
+  EXPECT_EQ(alice->query("GET_CALL_SECURITY"),
+            json({{"signalling", "none"}, {"mediaEncryption", "none"}, {"encrypted", false}}));
+
+  const auto [aliceSide, bobSide] = establish(*alice, *bob, registrar->uri("bob"));
+  const json expected = {{"signalling", "tls"}, {"mediaEncryption", "srtp"}, {"encrypted", true}};
+  EXPECT_EQ(aliceSide, expected) << alice->stderrText();
+  EXPECT_EQ(bobSide, expected) << bob->stderrText();
+  std::this_thread::sleep_for(1s);  // a second of media on the wire
+  EXPECT_TRUE(alice->request("HANGUP_CALL").value("success", false));
+  EXPECT_TRUE(waitForCallState(*bob, "released"));
+
+  const auto packets = capture.packets();
+  EXPECT_FALSE(sawClearSip(packets));
+  const MediaSeen media = mediaIn(packets);
+  EXPECT_GT(media.rtp, 40);
+  EXPECT_EQ(media.clear, 0);
+}
+
+TEST_F(SecureCalls, DtlsSrtpOverUdpKeepsNothingUnderHome) {
+  LoopbackCapture capture;
+  const Security dtls{"", "dtls-srtp"};
+  auto alice = registered("alice", registrar->server(), dtls, &pulse, &ca);
+  auto bob = registered("bob", registrar->server(), dtls, &pulse, &ca);
+  const auto homeBefore = filesUnderHome(alice->home());
+  const auto [aliceSide, bobSide] = establish(*alice, *bob, registrar->uri("bob"));
+  const json expected = {{"signalling", "udp"}, {"mediaEncryption", "dtls-srtp"}, {"encrypted", true}};
+  EXPECT_EQ(aliceSide, expected) << alice->stderrText();
+  EXPECT_EQ(bobSide, expected) << bob->stderrText();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(bob->request("HANGUP_CALL").value("success", false));
+  EXPECT_TRUE(waitForCallState(*alice, "released"));
+
+  const MediaSeen media = mediaIn(capture.packets());
+  EXPECT_GT(media.rtp, 40);
+  EXPECT_EQ(media.clear, 0);
+  // The engine's DTLS identity is kept in the helper's private directory,
+  // not under HOME, and goes with the helper.
+  EXPECT_EQ(filesUnderHome(alice->home()), homeBefore);
+  ASSERT_TRUE(alice->closeAndWait().has_value());
+  EXPECT_TRUE(std::filesystem::is_empty(alice->home() / "run")) << alice->home();
+}
+
+TEST_F(SecureCalls, ZrtpGivesBothSidesTheSameToken) {
+  const Security zrtp{"", "zrtp"};
+  auto alice = registered("alice", registrar->server(), zrtp, &pulse, &ca);
+  auto bob = registered("bob", registrar->server(), zrtp, &pulse, &ca);
+  const auto [aliceSide, bobSide] = establish(*alice, *bob, registrar->uri("bob"));
+  EXPECT_EQ(aliceSide.value("mediaEncryption", ""), "zrtp") << aliceSide;
+  EXPECT_TRUE(aliceSide.value("encrypted", false)) << aliceSide;
+  const std::string token = aliceSide.value("authenticationToken", "");
+  EXPECT_FALSE(token.empty()) << aliceSide;
+  EXPECT_EQ(bobSide.value("authenticationToken", ""), token) << bobSide;
+}
+
+// Encryption asked for is never given up: a party that offers or answers
+// only clear media gets no call in either direction, and no clear RTP
+// leaves the helper.
+TEST_F(SecureCalls, MandatoryMeansNoCallWithAClearParty) {
+  LoopbackCapture capture;
+  auto alice = registered("alice", registrar->server(), {"", "dtls-srtp"}, &pulse, &ca);
+
+  Sipp clearCaller({.scenarioXml = sippRefusedCallScenario(488), .remote = registrar->server(), .service = "alice"});
+  const auto callerEnd = clearCaller.waitExit(deadlineAfter(15s));
+  ASSERT_TRUE(callerEnd.has_value()) << clearCaller.output();
+  EXPECT_TRUE(callerEnd->success()) << clearCaller.output();
+  EXPECT_FALSE(alice->query("IS_IN_CALL")["inCall"].get<bool>());
+
+  Sipp clearCallee({.scenarioXml = sippAnswerScenario(), .service = "dave", .credentials = Kamailio::user("dave")});
+  // sipp's answer scenario registers nothing; route dave to it by hand.
+  Sipp registration({.scenarioXml = sippRegisterScenario(clearCallee.localPort(), 60, 200),
+                     .remote = registrar->server(), .service = "dave", .credentials = Kamailio::user("dave")});
+  ASSERT_TRUE(registration.waitExit(deadlineAfter(10s)).has_value()) << registration.output();
+  ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar->uri("dave")}}).value("success", false));
+  EXPECT_TRUE(waitForCallState(*alice, "released")) << alice->stderrText();
+  EXPECT_FALSE(alice->query("IS_IN_CALL")["inCall"].get<bool>());
+  // The clear answer was taken and the call ended at once with a BYE.
+  const auto calleeEnd = clearCallee.waitExit(deadlineAfter(15s));
+  ASSERT_TRUE(calleeEnd.has_value()) << clearCallee.output();
+  EXPECT_TRUE(calleeEnd->success()) << clearCallee.output();
+  EXPECT_EQ(mediaIn(capture.packets()).clear, 0);
+}
+
+class TlsRegistration : public ::testing::Test {
+ protected:
+  TestCertificateAuthority ca{"tavirel test root"};
+};
+
+TEST_F(TlsRegistration, VerifiesACertificateThatNamesTheHostOrListsTheAddress) {
+  const IssuedCertificate byName =
+      ca.issue("by-name", {.commonName = "tavirel test registrar", .dnsNames = {"localhost"}});
+  const IssuedCertificate byAddress =
+      ca.issue("by-address", {.commonName = "tavirel test registrar", .ipAddresses = {"127.0.0.1"}});
+  for (const auto& [certificate, host] :
+       {std::pair{byName, std::string("localhost")}, std::pair{byAddress, std::string("127.0.0.1")}}) {
+    SCOPED_TRACE(host);
+    Kamailio registrar(KamailioTls{certificate.certificate, certificate.privateKey});
+    LoopbackCapture capture;
+    auto helper = startInitializedHelper(nullptr, trusting(&ca));
+    const json response = registerAs(*helper, "alice", registrar.tlsServer(host), {"tls", ""});
+    EXPECT_EQ(response["payload"]["registered"], true) << response << helper->stderrText() << registrar.logText();
+    EXPECT_EQ(helper->query("GET_REGISTRATION_STATE")["state"], "ok");
+    EXPECT_FALSE(registrar.contactsOf("alice").empty());
+    EXPECT_FALSE(sawClearSip(capture.packets()));
+  }
+}
+
+TEST_F(TlsRegistration, RefusesAnUnknownRootAWrongNameAndAnExpiredCertificate) {
+  TestCertificateAuthority stranger("somebody else's root");
+  const struct {
+    IssuedCertificate certificate;
+    std::string reason;
+  } cases[] = {
+      {stranger.issue("unknown-root", {.commonName = "x", .ipAddresses = {"127.0.0.1"}}),
+       "not issued by a trusted authority"},
+      {ca.issue("wrong-name", {.commonName = "other.example", .dnsNames = {"other.example"}}),
+       "issued for another name"},
+      {ca.issue("expired", {.commonName = "x", .ipAddresses = {"127.0.0.1"}, .expired = true}), "expired"},
+  };
+  for (const auto& refused : cases) {
+    SCOPED_TRACE(refused.reason);
+    Kamailio registrar(KamailioTls{refused.certificate.certificate, refused.certificate.privateKey});
+    auto helper = startInitializedHelper(nullptr, trusting(&ca));
+    const auto started = Clock::now();
+    const json response = registerAs(*helper, "alice", registrar.tlsServer(), {"tls", ""});
+    EXPECT_LT(Clock::now() - started, 10s);
+    EXPECT_EQ(response, json({{"requestId", response["requestId"]},
+                              {"success", false},
+                              {"payload", {{"registered", false}}}}));
+    EXPECT_EQ(helper->query("GET_REGISTRATION_STATE")["state"], "failed");
+    EXPECT_NE(helper->stderrText().find("TLS certificate refused: " + refused.reason), std::string::npos)
+        << helper->stderrText();
+    EXPECT_TRUE(registrar.contactsOf("alice").empty());
+  }
+}
+
+TEST_F(TlsRegistration, KeysThatCannotBeHonouredAreRefusedAndTheAccountStays) {
+  Kamailio registrar;
+  auto helper = startInitializedHelper(nullptr);
+  ASSERT_EQ(registerAs(*helper, "alice", registrar.server(), {})["payload"]["registered"], true);
+  const struct {
+    json extra;
+    std::string error;
+  } cases[] = {
+      {{{"transport", "sctp"}}, R"(Account setup failed: "transport" must be "udp", "tcp" or "tls")"},
+      {{{"transport", true}}, R"(Account setup failed: "transport" must be "udp", "tcp" or "tls")"},
+      {{{"mediaEncryption", "optional"}},
+       R"(Account setup failed: "mediaEncryption" must be "none", "srtp", "dtls-srtp" or "zrtp")"},
+      {{{"mediaEncryption", "srtp"}}, R"(Account setup failed: "mediaEncryption" "srtp" needs "transport" "tls")"},
+      {{{"transport", "tcp"}, {"mediaEncryption", "srtp"}},
+       R"(Account setup failed: "mediaEncryption" "srtp" needs "transport" "tls")"},
+  };
+  for (const auto& refused : cases) {
+    json payload = {{"sipAccount", "bob"}, {"sipPassword", Kamailio::user("bob").password}, {"server", registrar.server()}};
+    payload.update(refused.extra);
+    const json response = helper->request("REGISTER", payload);
+    EXPECT_EQ(response.value("success", true), false) << response;
+    EXPECT_EQ(response.value("error", ""), refused.error) << response;
+    EXPECT_FALSE(response.contains("payload")) << response;
+  }
+  EXPECT_EQ(helper->query("GET_REGISTRATION_STATE")["state"], "ok");
+  EXPECT_FALSE(registrar.contactsOf("alice").empty());
+  EXPECT_TRUE(registrar.contactsOf("bob").empty());
+}
+
+}  // namespace
+}  // namespace tavirel::test
