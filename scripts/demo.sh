@@ -8,6 +8,10 @@
 #   scripts/demo.sh              installs and builds what is missing, then runs
 #   scripts/demo.sh --no-build   runs what the build tree holds ($BUILD_DIR,
 #                                default build/)
+#   scripts/demo.sh --secure     the same call over TLS with SRTP: the
+#                                registrar's certificate comes from a CA the
+#                                demo makes (openssl), and each side shows
+#                                what GET_CALL_SECURITY reports
 #   DEMO_PID_FILE=FILE           also writes "name pid" of every process it
 #                                starts to FILE (the suite's smoke test checks
 #                                that none is left)
@@ -27,17 +31,28 @@ build_what_is_missing() {
   cmake --build "$build" -j"$(nproc)" --target tavirel-sip-helper tavirel_sdk_link tavirel-sip-console >&2
 }
 
-if [[ ${1:-} != --in-namespace ]]; then
-  [[ ${1:-} == --no-build ]] || build_what_is_missing
+build_first=1 secure= inside=
+for arg in "$@"; do
+  case $arg in
+    --no-build) build_first= ;;
+    --secure) secure=1 ;;
+    --in-namespace) inside=1 ;;
+    *) echo "usage: $0 [--no-build] [--secure]" >&2; exit 2 ;;
+  esac
+done
+
+if [[ -z $inside ]]; then
+  [[ -z $build_first ]] || build_what_is_missing
   isolate=(unshare --net)
   [[ $(id -u) -eq 0 ]] || isolate=(unshare --user --map-root-user --net)
-  exec "${isolate[@]}" -- bash -c 'ip link set lo up && exec "$0" --in-namespace' "$0"
+  exec "${isolate[@]}" -- bash -c 'ip link set lo up && exec "$0" --in-namespace "$@"' "$0" ${secure:+--secure}
 fi
 
 # ---------------------------------------------------------------------------
 # Inside the namespace.
 
 port=5060
+tls_port=5061
 work=$(mktemp -d "${TMPDIR:-/tmp}/tavirel-demo.XXXXXX")
 t0=${EPOCHREALTIME//[!0-9]/}
 pids=()    # "name pid", in start order
@@ -127,6 +142,22 @@ expect() {
 
 send() { printf '%s\n' "$2" >&"${infd[$1]}"; }
 
+# A CA of the demo's own and the registrar's certificate, naming 127.0.0.1
+# as an IP entry; the helpers trust that CA through TAVIREL_SIP_ROOT_CA.
+make_certificates() {
+  local ca=$work/ca
+  mkdir -p "$ca"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 -subj "/CN=tavirel demo root" \
+    -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" \
+    -keyout "$ca/root-key.pem" -out "$ca/root.pem" 2>>"$work/openssl.log"
+  openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=tavirel demo registrar" \
+    -keyout "$ca/registrar-key.pem" -out "$ca/registrar.csr" 2>>"$work/openssl.log"
+  printf 'subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n' >"$ca/ext.cnf"
+  openssl x509 -req -in "$ca/registrar.csr" -CA "$ca/root.pem" -CAkey "$ca/root-key.pem" -CAcreateserial \
+    -days 1 -extfile "$ca/ext.cnf" -out "$ca/registrar.pem" 2>>"$work/openssl.log"
+  export TAVIREL_SIP_ROOT_CA=$ca/root.pem
+}
+
 start_registrar() {
   local modules
   modules=$(dirname "$(find /usr/lib /usr/lib64 -path '*/kamailio/modules/tm.so' -print -quit 2>/dev/null)")
@@ -134,10 +165,18 @@ start_registrar() {
   mkdir -p "$work/kamailio"
   # The suite's registrar: the same accounts and rules the tests use.
   sed -e "s|@SIP_PORT@|$port|g" -e "s|@MODULES_DIR@|$modules|g" -e "s|@RUNTIME_DIR@|$work/kamailio|g" \
+    -e "s|@TLS_PORT@|$tls_port|g" \
     "$root/tools/sip-mac-helper/tests/support/kamailio.cfg.in" >"$work/kamailio/kamailio.cfg"
+  local tls=()
+  if [[ -n $secure ]]; then
+    make_certificates
+    printf '[server:default]\nmethod = TLSv1.2+\nprivate_key = %s\ncertificate = %s\n' \
+      "$work/ca/registrar-key.pem" "$work/ca/registrar.pem" >"$work/kamailio/tls.cfg"
+    tls=(-A WITH_TLS)
+  fi
   # Its own process group, so its worker processes are stopped with it.
   setsid kamailio -f "$work/kamailio/kamailio.cfg" -DD -E -P "$work/kamailio/kamailio.pid" \
-    -Y "$work/kamailio" -w "$work/kamailio" -m 32 -M 4 >"$work/kamailio.log" 2>&1 &
+    -Y "$work/kamailio" -w "$work/kamailio" -m 32 -M 4 "${tls[@]}" >"$work/kamailio.log" 2>&1 &
   local pid=$! i
   started kamailio $pid
   for ((i = 0; i < 300; i++)); do
@@ -208,7 +247,11 @@ start_console() {
 register() {  # side
   send "$1" init
   expect "$1" '^ok: engine started'
-  send "$1" "register $1 127.0.0.1:$port"
+  if [[ -n $secure ]]; then
+    send "$1" "register $1 127.0.0.1:$tls_port tls srtp"
+  else
+    send "$1" "register $1 127.0.0.1:$port"
+  fi
   send "$1" "$1-secret"  # the demo registrar's password for $1
   expect "$1" "^registered as $1 "
 }
@@ -216,7 +259,11 @@ register() {  # side
 [[ -x $bin/tavirel-sip-console && -x $bin/tavirel-sip-helper ]] ||
   fail "no console or helper in $bin (run without --no-build)"
 start_registrar
-say "registrar: kamailio on udp 127.0.0.1:$port (alice and bob, password <name>-secret)"
+if [[ -n $secure ]]; then
+  say "registrar: kamailio on tls 127.0.0.1:$tls_port, certificate from the demo's own CA (alice and bob, password <name>-secret)"
+else
+  say "registrar: kamailio on udp 127.0.0.1:$port (alice and bob, password <name>-secret)"
+fi
 start_sound_server
 say "sound server: pulseaudio with a null sink and source"
 start_console bob
@@ -232,6 +279,14 @@ expect bob '^\* call: streamsRunning sip:alice@'
 expect alice '^\* call: streamsRunning sip:bob@' 5
 expect alice '^\* call: set up in [0-9]+ ms' 5
 setup=$matched
+
+if [[ -n $secure ]]; then
+  for side in alice bob; do
+    send "$side" security
+    expect "$side" '^signalling tls, media srtp \(encrypted\)$'
+    say "$side: GET_CALL_SECURITY says: $matched"
+  done
+fi
 
 say "alice sends DTMF 1234# and mutes"
 send alice "dtmf 1234#"

@@ -66,16 +66,32 @@ struct Input {
 
 using Handler = std::function<Plan(const Input&)>;
 
+// What the words after USER SERVER ask for: `tls`, then one media
+// encryption. False for anything else (a password typed on the line).
+bool addSecurityWords(const std::vector<std::string>& words, json& payload) {
+  for (std::size_t i = 2; i < words.size(); ++i) {
+    const std::string& word = words[i];
+    if (word == "tls" && i == 2) {
+      payload["transport"] = "tls";
+    } else if ((word == "srtp" || word == "dtls-srtp" || word == "zrtp") && i + 1 == words.size()) {
+      payload["mediaEncryption"] = word;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 Plan parseRegister(const Input& in) {
-  if (in.words.size() > 2) {
-    Plan plan = failure("the password is asked for after `register USER SERVER`; "
+  if (in.words.size() < 2) return usage("register");
+  json payload = {{"sipAccount", in.words[0]}, {"sipPassword", ""}, {"server", in.words[1]}};
+  if (!addSecurityWords(in.words, payload)) {
+    Plan plan = failure("the password is asked for after `register USER SERVER [tls] [srtp|dtls-srtp|zrtp]`; "
                         "this line is not kept in the history");
     plan.keepInHistory = false;
     return plan;
   }
-  if (in.words.size() != 2) return usage("register");
-  Plan plan = sending("REGISTER", {{"sipAccount", in.words[0]}, {"sipPassword", ""}, {"server", in.words[1]}},
-                      AnswerStyle::registration);
+  Plan plan = sending("REGISTER", std::move(payload), AnswerStyle::registration);
   plan.needsPassword = true;
   return plan;
 }
@@ -188,6 +204,7 @@ std::optional<Plan> simplePlan(std::string_view name) {
   else if (name == "outputs") plan = sending("GET_AUDIO_DEVICES", json(), AnswerStyle::outputs);
   else if (name == "inputs") plan = sending("GET_AUDIO_INPUT_DEVICES", json(), AnswerStyle::inputs);
   else if (name == "state") plan = stateQueries();
+  else if (name == "security") plan = sending("GET_CALL_SECURITY", json(), AnswerStyle::security);
   else return std::nullopt;
   return plan;
 }
@@ -197,7 +214,8 @@ std::optional<Plan> simplePlan(std::string_view name) {
 const std::vector<CommandInfo>& commandTable() {
   static const std::vector<CommandInfo> table = {
       {"init", "", "start the SIP engine (needed before the rest)"},
-      {"register", "USER SERVER", "register USER at SERVER (host[:port]); asks for the password"},
+      {"register", "USER SERVER [tls] [srtp|dtls-srtp|zrtp]",
+       "register USER at SERVER (host[:port]), over TLS and with encrypted calls if asked; asks for the password"},
       {"unregister", "", "unregister the account"},
       {"call", "TARGET", "call TARGET (a SIP address, or a user at the registrar)"},
       {"answer", "", "answer the incoming call"},
@@ -211,6 +229,7 @@ const std::vector<CommandInfo>& commandTable() {
       {"output", "ID|ROW", "use this output device (an id, or a row of `outputs`)"},
       {"input", "ID|ROW", "use this input device (an id, or a row of `inputs`)"},
       {"state", "", "show registration and call state"},
+      {"security", "", "show how the current call is protected"},
       {"wait", "call|registration STATE [SECONDS]", "wait until the state is STATE (default 15 s)"},
       {"raw", "{json}", "send one JSON request as it is and show the answer"},
       {"help", "", "show this list"},

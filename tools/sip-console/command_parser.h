@@ -20,7 +20,7 @@ struct HelperRequest {
 };
 
 // How the answers to a plan's requests are shown (presenter.h).
-enum class AnswerStyle { plain, initialize, registration, outputs, inputs, conference, digits, state, raw };
+enum class AnswerStyle { plain, initialize, registration, outputs, inputs, conference, digits, state, security, raw };
 
 struct Plan {
   enum class Kind { nothing, help, quit, fail, send, wait };

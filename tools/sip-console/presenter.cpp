@@ -83,6 +83,16 @@ std::vector<std::string> state(const std::vector<std::string>& answers) {
           (payloadText(parsed(answers[2]), "inCall") == "true" ? "yes" : "no")};
 }
 
+std::vector<std::string> security(const json& answer) {
+  const std::string signalling = payloadText(answer, "signalling");
+  if (signalling == "none") return {"no call"};
+  std::string line = "signalling " + signalling + ", media " + payloadText(answer, "mediaEncryption") +
+                     (payloadText(answer, "encrypted") == "true" ? " (encrypted)" : " (not encrypted)");
+  if (const std::string token = payloadText(answer, "authenticationToken"); !token.empty())
+    line += "; read to each other: " + token;
+  return {line};
+}
+
 std::vector<std::string> single(const Plan& plan, const std::string& answer) {
   if (plan.style == AnswerStyle::raw) return {answer};
   if (plan.style == AnswerStyle::registration) return registration(plan, answer);
@@ -93,6 +103,7 @@ std::vector<std::string> single(const Plan& plan, const std::string& answer) {
     case AnswerStyle::outputs: return deviceTable(answer, "output devices");
     case AnswerStyle::inputs: return deviceTable(answer, "input devices");
     case AnswerStyle::conference: return {"ok: invited " + payloadText(parsed(answer), "invitedCount")};
+    case AnswerStyle::security: return security(parsed(answer));
     default: return {"ok"};
   }
 }

@@ -40,6 +40,22 @@ TEST(CommandParser, RegisterAsksForThePasswordAndKeepsATypedOneOutOfTheHistory) 
   EXPECT_EQ(parse("register alice").kind, Plan::Kind::fail);
 }
 
+TEST(CommandParser, RegisterTakesTlsThenOneMediaEncryptionAndNothingElse) {
+  EXPECT_EQ(payloadOf(parse("register alice r:5061 tls srtp")),
+            (json{{"sipAccount", "alice"}, {"sipPassword", ""}, {"server", "r:5061"}, {"transport", "tls"},
+                  {"mediaEncryption", "srtp"}}));
+  EXPECT_EQ(payloadOf(parse("register alice r tls")).value("transport", ""), "tls");
+  EXPECT_EQ(payloadOf(parse("register alice r zrtp")), (json{{"sipAccount", "alice"}, {"sipPassword", ""},
+                                                              {"server", "r"}, {"mediaEncryption", "zrtp"}}));
+  // Anything else may be a password typed on the line.
+  for (const char* line : {"register alice r srtp tls", "register alice r tls tls", "register alice r tls zrtp pw",
+                           "register alice r dtls"}) {
+    const Plan plan = parse(line);
+    EXPECT_EQ(plan.kind, Plan::Kind::fail) << line;
+    EXPECT_FALSE(plan.keepInHistory) << line;
+  }
+}
+
 TEST(CommandParser, DtmfIsOneRequestPerDigitPacedAndRefusesOtherCharacters) {
   const Plan plan = parse("dtmf 12#");
   ASSERT_EQ(plan.requests.size(), 3u);
@@ -190,6 +206,14 @@ TEST(Presenter, AnswersReadAsOkOrTheHelpersError) {
   EXPECT_EQ(presentAnswers(hangup, {R"({"requestId":"c1","success":false,"error":"No current call"})"}),
             (std::vector<std::string>{"error: No current call"}));
   EXPECT_EQ(presentAnswers(hangup, {"garbage"})[0].rfind("error: the helper answered something", 0), 0u);
+
+  const Plan security = parse("security");
+  EXPECT_EQ(presentAnswers(security, {R"({"requestId":"c3","success":true,"payload":{"signalling":"none",)"
+                                      R"("mediaEncryption":"none","encrypted":false}})"}),
+            (std::vector<std::string>{"no call"}));
+  EXPECT_EQ(presentAnswers(security, {R"({"requestId":"c3","success":true,"payload":{"signalling":"udp",)"
+                                      R"("mediaEncryption":"zrtp","encrypted":true,"authenticationToken":"4kq2"}})"}),
+            (std::vector<std::string>{"signalling udp, media zrtp (encrypted); read to each other: 4kq2"}));
 
   Plan reg = parse("register alice r:1");
   EXPECT_EQ(presentAnswers(reg, {R"({"requestId":"c2","success":true,"payload":{"registered":true}})"}),

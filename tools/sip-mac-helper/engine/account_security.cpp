@@ -38,17 +38,17 @@ std::variant<AccountSecurity, std::string> parseAccountSecurity(OptionalText tra
   AccountSecurity security;
   if (transport) {
     const auto known = lookUp(kTransports, *transport);
-    if (!known) return std::string("\"transport\" must be \"udp\", \"tcp\" or \"tls\"");
+    if (!known) return "\"transport\" must be \"udp\", \"tcp\" or \"tls\"";
     security.transport = *known;
   }
   if (mediaEncryption) {
     const auto known = lookUp(kEncryptions, *mediaEncryption);
-    if (!known) return std::string("\"mediaEncryption\" must be \"none\", \"srtp\", \"dtls-srtp\" or \"zrtp\"");
+    if (!known) return "\"mediaEncryption\" must be \"none\", \"srtp\", \"dtls-srtp\" or \"zrtp\"";
     security.media = *known;
   }
   // SDES puts the media keys into the SDP, which only TLS keeps secret.
   if (security.media == MediaEncryption::srtp && security.transport != SipTransport::tls)
-    return std::string("\"mediaEncryption\" \"srtp\" needs \"transport\" \"tls\"");
+    return "\"mediaEncryption\" \"srtp\" needs \"transport\" \"tls\"";
   return security;
 }
 

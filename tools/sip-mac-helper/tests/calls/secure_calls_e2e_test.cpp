@@ -3,7 +3,9 @@
 // issued, and a capture of loopback showing what went over the wire.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -11,6 +13,7 @@
 #include "Kamailio.h"
 #include "LoopbackCapture.h"
 #include "Parties.h"
+#include "ProcSockets.h"
 #include "PulseAudio.h"
 #include "Sipp.h"
 #include "TestCertificates.h"
@@ -67,6 +70,53 @@ std::set<std::string> filesUnderHome(const std::filesystem::path& home) {
   }
   return files;
 }
+
+// The ports the parties of one test use, gathered while it runs (media
+// ports come and go with the call): the suite runs tests side by side in
+// one network namespace, so the capture sees other tests' traffic too.
+class PartyPorts {
+ public:
+  explicit PartyPorts(std::vector<pid_t> pids, std::vector<std::uint16_t> fixed = {})
+      : pids_(std::move(pids)), ports_(fixed.begin(), fixed.end()), poller_([this] { poll(); }) {}
+  ~PartyPorts() {
+    stopping_ = true;
+    poller_.join();
+  }
+  PartyPorts(const PartyPorts&) = delete;
+  PartyPorts& operator=(const PartyPorts&) = delete;
+
+  // The captured packets from or to one of the ports.
+  std::vector<CapturedPacket> of(const std::vector<CapturedPacket>& packets) {
+    gather();
+    std::lock_guard guard(lock_);
+    std::vector<CapturedPacket> ours;
+    for (const CapturedPacket& packet : packets)
+      if (ports_.count(packet.sourcePort) != 0 || ports_.count(packet.destinationPort) != 0) ours.push_back(packet);
+    return ours;
+  }
+
+ private:
+  void gather() {
+    std::set<std::uint16_t> now;
+    for (const pid_t pid : pids_)
+      for (const char* table : {"udp", "tcp"})
+        for (const std::uint16_t port : boundPorts(pid, table)) now.insert(port);
+    std::lock_guard guard(lock_);
+    ports_.insert(now.begin(), now.end());
+  }
+  void poll() {
+    while (!stopping_) {
+      gather();
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+
+  const std::vector<pid_t> pids_;
+  std::mutex lock_;
+  std::set<std::uint16_t> ports_;
+  std::atomic<bool> stopping_{false};
+  std::thread poller_;
+};
 
 // Whether any captured packet carries readable SIP.
 bool sawClearSip(const std::vector<CapturedPacket>& packets) {
@@ -127,6 +177,7 @@ TEST_F(SecureCalls, TlsWithSrtpBetweenTwoHelpersLeavesNothingReadableOnTheWire) 
   const Security secure{"tls", "srtp"};
   auto alice = registered("alice", registrar->tlsServer(), secure, &pulse, &ca);
   auto bob = registered("bob", registrar->tlsServer(), secure, &pulse, &ca);
+  PartyPorts ports({alice->process().pid(), bob->process().pid()}, {registrar->tlsPort()});
   EXPECT_EQ(alice->query("GET_CALL_SECURITY"),
             json({{"signalling", "none"}, {"mediaEncryption", "none"}, {"encrypted", false}}));
 
@@ -138,7 +189,7 @@ TEST_F(SecureCalls, TlsWithSrtpBetweenTwoHelpersLeavesNothingReadableOnTheWire) 
   EXPECT_TRUE(alice->request("HANGUP_CALL").value("success", false));
   EXPECT_TRUE(waitForCallState(*bob, "released"));
 
-  const auto packets = capture.packets();
+  const auto packets = ports.of(capture.packets());
   EXPECT_FALSE(sawClearSip(packets));
   const MediaSeen media = mediaIn(packets);
   EXPECT_GT(media.rtp, 40);
@@ -150,6 +201,7 @@ TEST_F(SecureCalls, DtlsSrtpOverUdpKeepsNothingUnderHome) {
   const Security dtls{"", "dtls-srtp"};
   auto alice = registered("alice", registrar->server(), dtls, &pulse, &ca);
   auto bob = registered("bob", registrar->server(), dtls, &pulse, &ca);
+  PartyPorts ports({alice->process().pid(), bob->process().pid()});
   const auto homeBefore = filesUnderHome(alice->home());
   const auto [aliceSide, bobSide] = establish(*alice, *bob, registrar->uri("bob"));
   const json expected = {{"signalling", "udp"}, {"mediaEncryption", "dtls-srtp"}, {"encrypted", true}};
@@ -159,7 +211,7 @@ TEST_F(SecureCalls, DtlsSrtpOverUdpKeepsNothingUnderHome) {
   EXPECT_TRUE(bob->request("HANGUP_CALL").value("success", false));
   EXPECT_TRUE(waitForCallState(*alice, "released"));
 
-  const MediaSeen media = mediaIn(capture.packets());
+  const MediaSeen media = mediaIn(ports.of(capture.packets()));
   EXPECT_GT(media.rtp, 40);
   EXPECT_EQ(media.clear, 0);
   // The engine's DTLS identity is kept in the helper's private directory,
@@ -187,6 +239,7 @@ TEST_F(SecureCalls, ZrtpGivesBothSidesTheSameToken) {
 TEST_F(SecureCalls, MandatoryMeansNoCallWithAClearParty) {
   LoopbackCapture capture;
   auto alice = registered("alice", registrar->server(), {"", "dtls-srtp"}, &pulse, &ca);
+  PartyPorts ports({alice->process().pid()});
 
   Sipp clearCaller({.scenarioXml = sippRefusedCallScenario(488), .remote = registrar->server(), .service = "alice"});
   const auto callerEnd = clearCaller.waitExit(deadlineAfter(15s));
@@ -202,11 +255,10 @@ TEST_F(SecureCalls, MandatoryMeansNoCallWithAClearParty) {
   ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar->uri("dave")}}).value("success", false));
   EXPECT_TRUE(waitForCallState(*alice, "released")) << alice->stderrText();
   EXPECT_FALSE(alice->query("IS_IN_CALL")["inCall"].get<bool>());
-  // The clear answer was taken and the call ended at once with a BYE.
-  const auto calleeEnd = clearCallee.waitExit(deadlineAfter(15s));
-  ASSERT_TRUE(calleeEnd.has_value()) << clearCallee.output();
-  EXPECT_TRUE(calleeEnd->success()) << clearCallee.output();
-  EXPECT_EQ(mediaIn(capture.packets()).clear, 0);
+  // The clear answer ended the call at once with a BYE.
+  ASSERT_TRUE(clearCallee.waitExit(deadlineAfter(15s)).has_value()) << clearCallee.output();
+  EXPECT_NE(clearCallee.output().find("BYE sip:dave@"), std::string::npos) << clearCallee.output();
+  EXPECT_EQ(mediaIn(ports.of(capture.packets())).clear, 0);
 }
 
 class TlsRegistration : public ::testing::Test {
@@ -225,11 +277,14 @@ TEST_F(TlsRegistration, VerifiesACertificateThatNamesTheHostOrListsTheAddress) {
     Kamailio registrar(KamailioTls{certificate.certificate, certificate.privateKey});
     LoopbackCapture capture;
     auto helper = startInitializedHelper(nullptr, trusting(&ca));
+    PartyPorts ports({helper->process().pid()}, {registrar.tlsPort()});
     const json response = registerAs(*helper, "alice", registrar.tlsServer(host), {"tls", ""});
     EXPECT_EQ(response["payload"]["registered"], true) << response << helper->stderrText() << registrar.logText();
     EXPECT_EQ(helper->query("GET_REGISTRATION_STATE")["state"], "ok");
     EXPECT_FALSE(registrar.contactsOf("alice").empty());
-    EXPECT_FALSE(sawClearSip(capture.packets()));
+    const auto packets = ports.of(capture.packets());
+    EXPECT_GT(packets.size(), 4u);  // the handshake and the registration, at least
+    EXPECT_FALSE(sawClearSip(packets));
   }
 }
 

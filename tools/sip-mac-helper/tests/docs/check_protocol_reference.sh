@@ -82,6 +82,11 @@ add text engine/sdk_discovery.h < <(sed -n '/kSdkRootVariable =/,/;/p; /kSdkRoot
 # The invalid-request prefix and the line written for an unencodable answer.
 add text bridge/protocol.h < <(sed -n '/kInvalidRequestPrefix =/,/;/p; /kEncodingFallbackResponse =/,/;/p' \
                                  bridge/protocol.h | sed -E 's/^[^"]*=//' | literals)
+# Why REGISTER's security keys are refused.
+add text engine/account_security.cpp < <(grep -E 'return "' engine/account_security.cpp | sed -E 's/.*return //' | literals)
+# The stderr line for a refused certificate, and its reasons.
+add text engine/tls_trust.cpp < <(sed -n '/kRefusedPrefix =/,/;/p; /kReasons = {/,/};/p' engine/tls_trust.cpp |
+                                  sed -E 's/^[^"]*=//' | literals)
 # The mirrored state words.
 add word engine/event_mirror.cpp < <(grep -oE '\{"[A-Za-z]+", \{"[A-Za-z]+"' engine/event_mirror.cpp |
                                      sed -E 's/.*\{"([A-Za-z]+)"$/\1/' | sort -u)
