@@ -1,7 +1,7 @@
 // A seeded random sweep of hostile requests against a running helper.
 //
 // alice and bob are real helpers registered at a real registrar, on a
-// private sound server. alice gets every one of the 18 commands with
+// private sound server. alice gets every one of the 19 commands with
 // payloads a buggy or hostile peer could send (texts at and past the
 // engine's address limits, broken SIP addresses, her own address, wrong
 // value kinds, odd request ids), while the two place, answer and end real
@@ -108,7 +108,7 @@ const std::vector<std::string> kCommands = {
     "INITIALIZE", "REGISTER", "MAKE_CALL", "INVITE_CONFERENCE", "REMOVE_CONFERENCE_PARTICIPANT", "ANSWER_CALL",
     "HANGUP_CALL", "UNREGISTER", "SET_MIC_MUTED", "SEND_DTMF", "IS_IN_CALL", "GET_CURRENT_REMOTE_ADDRESS",
     "GET_REGISTRATION_STATE", "GET_CALL_STATE", "GET_AUDIO_DEVICES", "SET_AUDIO_DEVICE", "GET_AUDIO_INPUT_DEVICES",
-    "SET_AUDIO_INPUT_DEVICE"};
+    "SET_AUDIO_INPUT_DEVICE", "GET_CALL_SECURITY"};
 
 // The keys a command reads, so that most payloads aim at what is parsed.
 const std::map<std::string, std::vector<std::string>> kKeys = {
