@@ -13,7 +13,7 @@ packages=(
   liblinphone-dev libpulse-dev
   pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber
-  kamailio kamailio-tls-modules sip-tester linphone-cli
+  kamailio kamailio-tls-modules sip-tester linphone-cli baresip-core
   libssl-dev openssl ca-certificates
   default-jdk-headless
   geoclue-2.0 libglib2.0-dev dbus-daemon

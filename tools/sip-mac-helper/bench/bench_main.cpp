@@ -12,7 +12,7 @@
 //                [--calls N] [--call-seconds S] [--in-call-runs N]
 //                [--conference-parties N] [--conference-seconds S] [--session-calls N]
 //                [--location-runs N] [--fifo]
-//                [--only bridge,idle,calls,incall,conference,session,flood,location]
+//                [--only bridge,idle,calls,incall,conference,session,flood,secure,location]
 //
 // Progress goes to stderr; the table to stdout; the JSON to --json.
 //
@@ -145,6 +145,7 @@ int run(int argc, char** argv) {
   conferencePhase(bench, registrar.get(), registrarMissing);
   sessionPhase(bench, registrar.get(), registrarMissing);
   floodPhase(bench, registrar.get(), registrarMissing);
+  securePhase(bench);
   locationPhase(bench);
   addNotes(bench);
   writeResults(bench);

@@ -7,6 +7,7 @@
 //   conference  a helper hosting 1 to 4 parties: its cost by size
 //   session   one helper's memory and descriptors over many calls
 //   flood     a SIP scanner at a registered program's port (helper, peer)
+//   secure    call set-up over TLS with SRTP (helpers, peers)
 //   location  the location library's own benchmark program
 #pragma once
 
@@ -52,6 +53,7 @@ void inCallPhase(Bench& bench, const test::Kamailio* registrar, const std::strin
 void conferencePhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
 void sessionPhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
 void floodPhase(Bench& bench, const test::Kamailio* registrar, const std::string& registrarMissing);
+void securePhase(Bench& bench);
 void locationPhase(Bench& bench);
 
 // A row's or ratio's stand-in when its figures are missing.

@@ -108,7 +108,7 @@ double registerHelper(Running& helper, const test::Kamailio& registrar, const st
 // The peer daemon on a SIP port of its own, answering on stdin/stdout.
 // Returns once it answered its first command; `readyMs` is the time from
 // the spawn to that answer.
-std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* readyMs) {
+std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* readyMs, const std::string& extraSip) {
   auto peer = std::make_unique<Running>();
   const std::uint16_t port = test::freeUdpPort();
   // Configured as the helper configures its engine: UDP on a port of its
@@ -120,7 +120,7 @@ std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* r
   // declaration itself comes from peer_network_shim.cpp.
   const auto config = peer->home.writeFile(
       "linphonerc", "[sip]\nsip_port=" + std::to_string(port) +
-                        "\nsip_tcp_port=-1\nsip_tls_port=-1\nauto_net_state_mon=0\n"
+                        "\nsip_tcp_port=-1\nsip_tls_port=-1\nauto_net_state_mon=0\n" + extraSip +
                         "[storage]\nuri=null\ncall_logs_db_uri=null\nzrtp_secrets_db_uri=null\n");
   Env env = pulse;
   env["LD_PRELOAD"] = o.peerShim;

@@ -61,7 +61,9 @@ void stopHelper(Running& helper);
 // The peer daemon on a SIP port of its own, answering on stdin/stdout.
 // Returns once it answered its first command; `readyMs` is the time from
 // the spawn to that answer.
-std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* readyMs = nullptr);
+// `extraSip` goes into its configuration's [sip] section (lines ending in LF).
+std::unique_ptr<Running> startPeer(const Options& o, const Env& pulse, double* readyMs = nullptr,
+                                   const std::string& extraSip = "");
 // A command's answer, up to the prompt after its status; event blocks
 // printed meanwhile are kept in the peer's `events`.
 std::string peerCommand(Running& peer, const std::string& command, Clock::duration timeout = std::chrono::seconds(20));

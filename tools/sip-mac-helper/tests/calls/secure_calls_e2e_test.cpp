@@ -9,6 +9,7 @@
 #include <set>
 #include <thread>
 
+#include "Baresip.h"
 #include "HelperClient.h"
 #include "Kamailio.h"
 #include "LoopbackCapture.h"
@@ -259,6 +260,64 @@ TEST_F(SecureCalls, MandatoryMeansNoCallWithAClearParty) {
   ASSERT_TRUE(clearCallee.waitExit(deadlineAfter(15s)).has_value()) << clearCallee.output();
   EXPECT_NE(clearCallee.output().find("BYE sip:dave@"), std::string::npos) << clearCallee.output();
   EXPECT_EQ(mediaIn(ports.of(capture.packets())).clear, 0);
+}
+
+// The same with a user agent of another make, both ways: SDES over TLS, and
+// DTLS-SRTP over UDP. The far party's microphone is a 440 Hz tone, so clear
+// media would show it.
+TEST_F(SecureCalls, WithBaresipBothWaysAndDtmfArrives) {
+  const struct Mode {
+    Security helper;
+    bool tls;
+    std::string baresipEncryption;
+    json expected;
+  } modes[] = {
+      {{"tls", "srtp"}, true, "srtp-mand", {{"signalling", "tls"}, {"mediaEncryption", "srtp"}, {"encrypted", true}}},
+      {{"", "dtls-srtp"}, false, "dtls_srtp",
+       {{"signalling", "udp"}, {"mediaEncryption", "dtls-srtp"}, {"encrypted", true}}},
+  };
+  for (const Mode& mode : modes) {
+    SCOPED_TRACE(mode.baresipEncryption);
+    LoopbackCapture capture;
+    auto alice = registered("alice", mode.tls ? registrar->tlsServer() : registrar->server(), mode.helper, &pulse, &ca);
+    Baresip carol(*registrar, {.user = "carol", .tls = mode.tls, .mediaEncryption = mode.baresipEncryption,
+                               .rootCa = ca.rootFile()});
+    PartyPorts ports({alice->process().pid(), carol.pid()}, {registrar->tlsPort()});
+
+    // The helper calls.
+    ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar->uri("carol")}}).value("success", false));
+    ASSERT_FALSE(carol.waitForEvent("CALL_INCOMING", deadlineAfter(kCallSetup)).is_null()) << carol.output();
+    ASSERT_TRUE(carol.command("accept", deadlineAfter(5s))) << carol.output();
+    ASSERT_TRUE(waitForCallState(*alice, "streamsRunning")) << alice->stderrText() << carol.output();
+    const auto encrypted = [](const json& r) { return r["payload"].value("encrypted", false); };
+    EXPECT_EQ(alice->waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"], mode.expected);
+    ASSERT_TRUE(alice->request("SEND_DTMF", {{"digit", "5"}}).value("success", false));
+    const json digit = carol.waitForEvent("CALL_DTMF_START", deadlineAfter(5s));
+    EXPECT_NE(digit.dump().find("\"5\""), std::string::npos) << digit << carol.output();
+    EXPECT_TRUE(alice->request("HANGUP_CALL").value("success", false));
+    EXPECT_FALSE(carol.waitForEvent("CALL_CLOSED", deadlineAfter(10s)).is_null());
+    ASSERT_TRUE(waitForCallState(*alice, "released"));
+
+    // The far party calls.
+    carol.forgetEvents();
+    ASSERT_TRUE(carol.command("dial " + registrar->uri("alice") + (mode.tls ? ";transport=tls" : ""), deadlineAfter(5s)))
+        << carol.output();
+    ASSERT_TRUE(waitForCallState(*alice, "incomingReceived")) << alice->stderrText() << carol.output();
+    ASSERT_TRUE(alice->request("ANSWER_CALL").value("success", false));
+    ASSERT_TRUE(waitForCallState(*alice, "streamsRunning")) << alice->stderrText() << carol.output();
+    EXPECT_EQ(alice->waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"], mode.expected);
+    std::this_thread::sleep_for(1s);
+    EXPECT_TRUE(carol.command("hangup", deadlineAfter(5s)));
+    EXPECT_TRUE(waitForCallState(*alice, "released"));
+
+    const auto packets = ports.of(capture.packets());
+    if (mode.tls) {
+      EXPECT_FALSE(sawClearSip(packets));
+    }
+    const MediaSeen media = mediaIn(packets);
+    EXPECT_GT(media.rtp, 80);
+    EXPECT_EQ(media.clear, 0);
+  }
 }
 
 class TlsRegistration : public ::testing::Test {

@@ -12,12 +12,43 @@
 #include <unistd.h>
 
 #include <array>
+#include <cmath>
 #include <stdexcept>
 
 namespace tavirel::test {
 namespace {
 
 constexpr std::size_t kRtpHeader = 12;
+
+double muLawSample(unsigned char code) {
+  code = static_cast<unsigned char>(~code);
+  const int magnitude = (((code & 0x0f) << 3) + 0x84) << ((code & 0x70) >> 4);
+  return (code & 0x80) ? 0x84 - magnitude : magnitude - 0x84;
+}
+
+double aLawSample(unsigned char code) {
+  code ^= 0x55;
+  const int exponent = (code & 0x70) >> 4;
+  int magnitude = (code & 0x0f) << 4;
+  magnitude += exponent == 0 ? 8 : 0x108;
+  if (exponent > 1) magnitude <<= exponent - 1;
+  return (code & 0x80) ? magnitude : -magnitude;
+}
+
+// The share of the samples' energy at `hz` (Goertzel, 8 kHz).
+double toneShare(const std::vector<double>& samples, double hz) {
+  const double coefficient = 2.0 * std::cos(2.0 * M_PI * hz / 8000.0);
+  double previous = 0, beforePrevious = 0, energy = 0;
+  for (const double sample : samples) {
+    const double current = sample + coefficient * previous - beforePrevious;
+    beforePrevious = previous;
+    previous = current;
+    energy += sample * sample;
+  }
+  if (energy <= 0) return 0;
+  const double power = previous * previous + beforePrevious * beforePrevious - coefficient * previous * beforePrevious;
+  return 2.0 * power / (static_cast<double>(samples.size()) * energy);
+}
 
 }  // namespace
 
@@ -82,7 +113,7 @@ void LoopbackCapture::run() {
   }
 }
 
-bool isClearG711(const std::string& payload) {
+bool isClearG711(const std::string& payload, double toneHz) {
   if (payload.size() < kRtpHeader + 80) return false;
   const auto first = static_cast<unsigned char>(payload[0]);
   const int payloadType = static_cast<unsigned char>(payload[1]) & 0x7f;
@@ -91,7 +122,13 @@ bool isClearG711(const std::string& payload) {
   for (std::size_t i = kRtpHeader; i < payload.size(); ++i) ++counts[static_cast<unsigned char>(payload[i])];
   std::size_t most = 0;
   for (const std::size_t count : counts) most = std::max(most, count);
-  return most * 4 > payload.size() - kRtpHeader;
+  if (most * 4 > payload.size() - kRtpHeader) return true;
+  std::vector<double> samples;
+  for (std::size_t i = kRtpHeader; i < payload.size(); ++i) {
+    const auto code = static_cast<unsigned char>(payload[i]);
+    samples.push_back(payloadType == 0 ? muLawSample(code) : aLawSample(code));
+  }
+  return toneShare(samples, toneHz) > 0.25;
 }
 
 }  // namespace tavirel::test

@@ -44,8 +44,9 @@ class LoopbackCapture {
 
 // Whether `payload` is an RTP packet of a G.711 call (version 2, payload
 // type 0 or 8) whose samples are readable as they stand: one byte value
-// makes up most of it, as silence or a steady signal does in clear G.711.
-// Encrypted media looks like noise and never does.
-bool isClearG711(const std::string& payload);
+// makes up most of it (silence), or decoded, most of its energy is at
+// `toneHz` (a known tone). Encrypted media looks like noise and does
+// neither.
+bool isClearG711(const std::string& payload, double toneHz = 440.0);
 
 }  // namespace tavirel::test
