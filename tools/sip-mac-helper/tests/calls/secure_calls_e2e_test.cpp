@@ -247,6 +247,8 @@ TEST_F(SecureCalls, MandatoryMeansNoCallWithAClearParty) {
   ASSERT_TRUE(callerEnd.has_value()) << clearCaller.output();
   EXPECT_TRUE(callerEnd->success()) << clearCaller.output();
   EXPECT_FALSE(alice->query("IS_IN_CALL")["inCall"].get<bool>());
+  // Declined before it rang: the mirrored call never showed it.
+  EXPECT_EQ(alice->query("GET_CALL_STATE")["state"], "idle");
 
   Sipp clearCallee({.scenarioXml = sippAnswerScenario(), .service = "dave", .credentials = Kamailio::user("dave")});
   // sipp's answer scenario registers nothing; route dave to it by hand.
