@@ -43,20 +43,9 @@ std::unique_ptr<Running> securePeer(Bench& bench, const test::Kamailio& registra
                             "\nverify_server_certs=1\nverify_server_cn=1\nmedia_encryption=srtp\n"
                             "media_encryption_mandatory=1\n");
   matchHelperCodecs(*peer);
-  const std::string answer =
-      peerCommand(*peer, "register sip:" + user + "@" + kHost + " sip:" + registrar.tlsServer(kHost) +
-                             ";transport=tls " + test::Kamailio::user(user).password + " " + user + " NULL");
-  const auto id = peerId(answer);
-  if (!peerOk(answer) || !id) throw std::runtime_error("secure peer register failed: " + answer);
-  const auto deadline = after(15s);
-  while (Clock::now() < deadline) {
-    const std::string status = peerCommand(*peer, "register-status " + std::to_string(*id));
-    if (status.find("LinphoneRegistrationOk") != std::string::npos) return peer;
-    if (status.find("LinphoneRegistrationFailed") != std::string::npos)
-      throw std::runtime_error("secure peer registration failed: " + status + "\n" + peer->log());
-    std::this_thread::sleep_for(1ms);
-  }
-  throw std::runtime_error("secure peer registration did not complete in time\n" + peer->log());
+  registerPeerAt(*peer, std::string("sip:") + user + "@" + kHost, "sip:" + registrar.tlsServer(kHost) + ";transport=tls",
+                 user, registrar);
+  return peer;
 }
 
 struct SecureRuns {

@@ -195,12 +195,12 @@ void matchHelperCodecs(Running& peer) {
       throw std::runtime_error(std::string("peer: cannot enable ") + codec);
 }
 
-// Registers the peer; milliseconds until the registrar accepted it.
-double registerPeer(Running& peer, const test::Kamailio& registrar, const std::string& user) {
+double registerPeerAt(Running& peer, const std::string& identity, const std::string& proxy, const std::string& user,
+                      const test::Kamailio& registrar) {
   const auto start = Clock::now();
   const std::string answer =
-      peerCommand(peer, "register sip:" + user + "@127.0.0.1 sip:" + registrar.server() + ";transport=udp " +
-                            test::Kamailio::user(user).password + " " + user + " NULL");
+      peerCommand(peer, "register " + identity + " " + proxy + " " + test::Kamailio::user(user).password + " " + user +
+                            " NULL");
   const auto id = peerId(answer);
   if (!peerOk(answer) || !id) throw std::runtime_error("peer register failed: " + answer);
   const auto deadline = after(15s);
@@ -215,6 +215,11 @@ double registerPeer(Running& peer, const test::Kamailio& registrar, const std::s
   }
   throw std::runtime_error("peer registration did not complete in time: " + answer + " / " + status + "\n" +
                            peer.log() + "\n--- registrar ---\n" + registrar.logText().substr(0, 4000));
+}
+
+double registerPeer(Running& peer, const test::Kamailio& registrar, const std::string& user) {
+  return registerPeerAt(peer, "sip:" + user + "@127.0.0.1", "sip:" + registrar.server() + ";transport=udp", user,
+                        registrar);
 }
 
 std::unique_ptr<Running> registeredHelper(const Options& o, const Env& pulse, const test::Kamailio& registrar,

@@ -75,6 +75,9 @@ void stopPeer(Running& peer);
 void matchHelperCodecs(Running& peer);
 // Registers the peer; milliseconds until the registrar accepted it.
 double registerPeer(Running& peer, const test::Kamailio& registrar, const std::string& user);
+// The same with the identity and proxy URIs given (for another transport).
+double registerPeerAt(Running& peer, const std::string& identity, const std::string& proxy, const std::string& user,
+                      const test::Kamailio& registrar);
 
 // A helper started, initialized and registered as `user`; a peer started,
 // limited to the helper's codecs and registered as `user`. `registerMs`,
