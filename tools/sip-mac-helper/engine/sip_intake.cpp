@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "bridge/engine_queue.h"
@@ -30,6 +32,9 @@ constexpr unsigned kTicksPerCheck = 50;
 constexpr int kMostScreenedPerCall = 512;
 // The largest UDP payload.
 constexpr std::size_t kDatagramLimit = 65535;
+// Wakes of stream connections between two ticks: plenty for any exchange of
+// SIP, few enough that a connection the engine does not read cannot spin.
+constexpr int kStreamWakesPerTick = 32;
 
 std::string numericHost(const sockaddr_storage& source, socklen_t length) {
   sockaddr_storage plain = source;
@@ -64,6 +69,45 @@ std::uint16_t engineUdpPort(LinphoneCore* core) {
 // which the engine makes on the engine queue.
 std::atomic<int> screenedFd{-1};
 SipIntake* screeningIntake = nullptr;  // engine queue
+// The intake of the engine's stream connections, and its queue.
+std::atomic<SipIntake*> streamIntake{nullptr};
+std::atomic<dispatch::SerialQueue*> streamQueue{nullptr};
+
+SipIntake* intakeOnItsQueue() {
+  dispatch::SerialQueue* queue = streamQueue.load(std::memory_order_acquire);
+  return queue != nullptr && queue->isCurrent() ? streamIntake.load(std::memory_order_acquire) : nullptr;
+}
+
+bool samePeer(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET) {
+    const auto& x = reinterpret_cast<const sockaddr_in&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in&>(b);
+    return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
+    return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+  }
+  return false;
+}
+
+bool isStreamSocket(int fd) {
+  int type = 0;
+  socklen_t typeLength = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM;
+}
+
+// The stream socket's peer: absent while it is still connecting (its
+// family is then AF_UNSPEC), or for anything else.
+enum class PeerState { connected, connecting, gone };
+PeerState streamPeer(int fd, sockaddr_storage& peer) {
+  if (!isStreamSocket(fd)) return PeerState::gone;
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return PeerState::connected;
+  return errno == ENOTCONN ? PeerState::connecting : PeerState::gone;
+}
 
 constexpr std::string_view kKeepAlive = "\r\n\r\n";
 
@@ -81,10 +125,71 @@ std::size_t screenEngineRead(int fd, char* data, std::size_t size, std::size_t c
   return replaced;
 }
 
-SipIntake::SipIntake(dispatch::SerialQueue& queue, LinphoneCore* core)
-    : queue_(queue), core_(linphone_core_ref(core), linphone_core_unref) {}
+void engineConnected(int fd) {
+  if (SipIntake* intake = intakeOnItsQueue()) intake->watchStream(fd);
+}
 
-SipIntake::~SipIntake() { stopWatching(); }
+void engineStreamEnded(int fd) {
+  if (SipIntake* intake = intakeOnItsQueue()) intake->forgetStream(fd);
+}
+
+SipIntake::SipIntake(dispatch::SerialQueue& queue, LinphoneCore* core)
+    : queue_(queue), core_(linphone_core_ref(core), linphone_core_unref) {
+  streamQueue.store(&queue_, std::memory_order_release);
+  streamIntake.store(this, std::memory_order_release);
+}
+
+SipIntake::~SipIntake() {
+  SipIntake* self = this;
+  streamIntake.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+  streams_.clear();
+  stopWatching();
+}
+
+void SipIntake::watchStream(int fd) {
+  assertOnEngineQueue();
+  if (!isStreamSocket(fd)) return;
+  streams_.erase(fd);  // a number reused after the engine closed the last one
+  Stream stream;
+  stream.source = std::make_unique<dispatch::ReadSource>(queue_, fd, [this, fd] { streamReadable(fd); });
+  if (!stream.source->resume()) return;
+  (void)streamPeer(fd, stream.peer);  // known once connected
+  streams_.emplace(fd, std::move(stream));
+}
+
+void SipIntake::forgetStream(int fd) {
+  assertOnEngineQueue();
+  streams_.erase(fd);
+}
+
+void SipIntake::streamReadable(int fd) {
+  assertOnEngineQueue();
+  const auto it = streams_.find(fd);
+  if (it == streams_.end()) return;
+  if (streamWakesLeft_ <= 0) {
+    it->second.source->cancel();  // the next tick resumes it
+    it->second.paused = true;
+    return;
+  }
+  --streamWakesLeft_;
+  // May end this stream (and its entry): nothing of it is used after.
+  linphone_core_iterate(core_.get());
+}
+
+// The engine closes its connections without telling us: an entry whose
+// descriptor is no longer a stream to the same peer is stale.
+void SipIntake::checkStreams() {
+  for (auto it = streams_.begin(); it != streams_.end();) {
+    sockaddr_storage peer{};
+    const PeerState state = streamPeer(it->first, peer);
+    Stream& stream = it->second;
+    if (state == PeerState::connected && stream.peer.ss_family == AF_UNSPEC) stream.peer = peer;
+    const bool stale = state == PeerState::gone ||
+                       (state == PeerState::connected && !samePeer(peer, stream.peer)) ||
+                       (state == PeerState::connecting && stream.peer.ss_family != AF_UNSPEC);
+    it = stale ? streams_.erase(it) : std::next(it);
+  }
+}
 
 void SipIntake::setPolicy(IntakePolicy policy) {
   assertOnEngineQueue();
@@ -93,9 +198,14 @@ void SipIntake::setPolicy(IntakePolicy policy) {
 
 void SipIntake::tick() {
   assertOnEngineQueue();
+  streamWakesLeft_ = kStreamWakesPerTick;
+  for (auto& [fd, stream] : streams_) {
+    if (stream.paused && stream.source->resume()) stream.paused = false;
+  }
   if (ticksUntilCheck_ == 0) {
     ticksUntilCheck_ = kTicksPerCheck;
     flushEngineLog();
+    checkStreams();
     const std::uint16_t port = engineUdpPort(core_.get());
     if (port != port_ || (fd_ >= 0 && !platform::isDatagramSocketBoundTo(fd_, port_))) stopWatching();
     port_ = port;

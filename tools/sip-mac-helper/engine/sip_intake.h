@@ -6,7 +6,8 @@
 // until it is empty, and screens each datagram at the head of the socket
 // before the engine may read it (engine/sip_screen.h); what arrives while
 // the engine runs is screened in the engine's read itself
-// (sip_socket_guard.cpp).
+// (sip_socket_guard.cpp). Stream connections (TCP, TLS) have no datagrams
+// to screen, but their input iterates the engine the same way.
 //
 // Everything here runs on the engine queue: the tick, the read handler and
 // the policy change, so the engine is still touched from that queue alone.
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/sip_screen.h"
@@ -33,6 +35,13 @@ namespace tavirel::engine {
 // reads of sockets other than the screened one are left alone.
 std::size_t screenEngineRead(int fd, char* data, std::size_t size, std::size_t capacity, const sockaddr* source,
                              socklen_t sourceLength);
+
+// For the program's own definitions of the engine's stream calls
+// (sip_socket_guard.cpp): the engine connected `fd` (TCP or TLS toward the
+// registrar), or read the end of its stream or an error there. Only calls
+// made on the engine queue count; the rest are left alone.
+void engineConnected(int fd);
+void engineStreamEnded(int fd);
 
 class SipIntake {
  public:
@@ -51,6 +60,13 @@ class SipIntake {
   // the refusal sent.
   Intake screen(std::string_view datagram, const sockaddr* source, socklen_t sourceLength);
 
+  // Input on a stream connection of the engine iterates it as a datagram
+  // does, so that SIP over TCP and TLS does not wait for the next tick
+  // either; at most a few times a tick, so that a connection the engine
+  // leaves unread cannot keep the queue spinning. Engine queue.
+  void watchStream(int fd);
+  void forgetStream(int fd);
+
   // New INVITEs refused, and datagrams dropped, so far.
   std::uint64_t refusedCount() const { return refused_; }
   std::uint64_t droppedCount() const { return dropped_; }
@@ -63,6 +79,14 @@ class SipIntake {
   Head screenHead();
   void watchEngineSocket();
   void stopWatching();
+  void streamReadable(int fd);
+  void checkStreams();
+
+  struct Stream {
+    std::unique_ptr<dispatch::ReadSource> source;
+    sockaddr_storage peer{};
+    bool paused = false;  // out of wakes until the next tick
+  };
 
   dispatch::SerialQueue& queue_;
   std::shared_ptr<LinphoneCore> core_;
@@ -74,6 +98,8 @@ class SipIntake {
   unsigned ticksUntilCheck_ = 0;
   std::uint64_t refused_ = 0;
   std::uint64_t dropped_ = 0;
+  std::unordered_map<int, Stream> streams_;
+  int streamWakesLeft_ = 0;
 };
 
 }  // namespace tavirel::engine

@@ -6,11 +6,18 @@
 // the engine's own read, then the screen. A refused or dropped datagram
 // reaches the engine as an empty keep-alive, which it discards.
 //
-// The engine calls the function through its dynamic symbol table, so this
-// definition, exported by the program, is the one it reaches. Reads of
-// every other socket, and peeks, go on unchanged.
+// Its stream connections (TCP, TLS) are not screened, but their input must
+// iterate the engine as soon as it arrives too: the engine's connect tells
+// the intake which descriptor to watch, and its read, which one has ended.
+//
+// The engine calls these functions through its dynamic symbol table, so
+// these definitions, exported by the program, are the ones it reaches.
+// Reads of every other socket, and peeks, go on unchanged.
 #include <bctoolbox/port.h>
+#include <bctoolbox/vconnect.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 
 #include "engine/engine_guards.h"
 #include "engine/sip_intake.h"
@@ -35,9 +42,33 @@ extern "C" ssize_t bctbx_recvfrom(bctbx_socket_t socket, void* buffer, size_t le
                                                                 *addressLength));
 }
 
+extern "C" int bctbx_connect(bctbx_socket_t socket, const sockaddr* address, socklen_t addressLength) {
+  using Own = int (*)(bctbx_socket_t, const sockaddr*, socklen_t);
+  static const auto own = reinterpret_cast<Own>(tavirel::engine::engineDefinition("bctbx_connect"));
+  const int result = own(socket, address, addressLength);
+  if (result == 0 || errno == EINPROGRESS) tavirel::engine::engineConnected(socket);
+  return result;
+}
+
+extern "C" ssize_t bctbx_recv(bctbx_socket_t socket, void* buffer, size_t length, int flags) {
+  using Own = ssize_t (*)(bctbx_socket_t, void*, size_t, int);
+  static const auto own = reinterpret_cast<Own>(tavirel::engine::engineDefinition("bctbx_recv"));
+  const ssize_t size = own(socket, buffer, length, flags);
+  if (size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+    const int saved = errno;
+    tavirel::engine::engineStreamEnded(socket);
+    errno = saved;
+  }
+  return size;
+}
+
 namespace {
-// INITIALIZE checks that the engine's calls reach this definition.
-const bool registered = (tavirel::engine::registerEngineGuard("bctbx_recvfrom",
-                                                              reinterpret_cast<const void*>(&bctbx_recvfrom)),
-                         true);
+// INITIALIZE checks that the engine's calls reach these definitions.
+const bool registered = [] {
+  using tavirel::engine::registerEngineGuard;
+  registerEngineGuard("bctbx_recvfrom", reinterpret_cast<const void*>(&bctbx_recvfrom));
+  registerEngineGuard("bctbx_connect", reinterpret_cast<const void*>(&bctbx_connect));
+  registerEngineGuard("bctbx_recv", reinterpret_cast<const void*>(&bctbx_recv));
+  return true;
+}();
 }  // namespace

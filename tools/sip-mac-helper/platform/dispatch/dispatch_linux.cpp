@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
@@ -367,37 +368,46 @@ class ReadWatcher {
     return *watcher;
   }
 
+  // A descriptor that was closed while watched has left the epoll set by
+  // itself, and its number may be watched again by a newer source: each
+  // descriptor number belongs to the newest source that added it, and an
+  // older one neither re-arms nor removes it.
   bool add(const std::shared_ptr<ReadSource::Slot>& slot) {
     if (epoll_ < 0) return false;
-    {
-      std::lock_guard lock(mutex_);
-      slot->id = ++lastId_;
-      slots_[slot->id] = slot;
-    }
-    if (!arm(*slot, EPOLL_CTL_ADD)) {
-      std::lock_guard lock(mutex_);
-      slots_.erase(slot->id);
-      return false;
-    }
+    std::lock_guard lock(mutex_);
+    slot->id = ++lastId_;
+    const bool taken = owners_.count(slot->fd) != 0;
+    if (!control(*slot, EPOLL_CTL_ADD) && !(taken && errno == EEXIST && control(*slot, EPOLL_CTL_MOD))) return false;
+    slots_[slot->id] = slot;
+    owners_[slot->fd] = slot->id;
     return true;
   }
 
   void remove(const ReadSource::Slot& slot) {
-    ::epoll_ctl(epoll_, EPOLL_CTL_DEL, slot.fd, nullptr);
     std::lock_guard lock(mutex_);
     slots_.erase(slot.id);
+    if (const auto owner = owners_.find(slot.fd); owner != owners_.end() && owner->second == slot.id) {
+      ::epoll_ctl(epoll_, EPOLL_CTL_DEL, slot.fd, nullptr);
+      owners_.erase(owner);
+    }
   }
 
-  bool arm(const ReadSource::Slot& slot, int operation) const {
-    epoll_event event{};
-    event.events = EPOLLIN | EPOLLONESHOT;
-    event.data.u64 = slot.id;
-    return ::epoll_ctl(epoll_, operation, slot.fd, &event) == 0;
+  bool rearm(const ReadSource::Slot& slot) {
+    std::lock_guard lock(mutex_);
+    const auto owner = owners_.find(slot.fd);
+    return owner != owners_.end() && owner->second == slot.id && control(slot, EPOLL_CTL_MOD);
   }
 
  private:
   ReadWatcher() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     if (epoll_ >= 0) std::thread([this] { run(); }).detach();
+  }
+
+  bool control(const ReadSource::Slot& slot, int operation) const {
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.u64 = slot.id;
+    return ::epoll_ctl(epoll_, operation, slot.fd, &event) == 0;
   }
 
   void run() {
@@ -416,19 +426,20 @@ class ReadWatcher {
     }
   }
 
-  void fire(const std::shared_ptr<ReadSource::Slot>& slot) const {
+  void fire(const std::shared_ptr<ReadSource::Slot>& slot) {
     {
       std::lock_guard running(slot->running);
       if (!slot->active.load(std::memory_order_acquire)) return;
       slot->handler();
     }
-    if (slot->active.load(std::memory_order_acquire)) (void)arm(*slot, EPOLL_CTL_MOD);
+    if (slot->active.load(std::memory_order_acquire)) (void)rearm(*slot);
   }
 
   const int epoll_;
   std::mutex mutex_;
   std::uint64_t lastId_ = 0;                                                     // guarded by mutex_
   std::unordered_map<std::uint64_t, std::weak_ptr<ReadSource::Slot>> slots_;  // guarded by mutex_
+  std::unordered_map<int, std::uint64_t> owners_;                                // guarded by mutex_
 };
 
 }  // namespace

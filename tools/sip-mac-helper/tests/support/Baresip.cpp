@@ -63,7 +63,9 @@ Baresip::Baresip(const Kamailio& registrar, BaresipOptions options) : dir_("tavi
   pollUntil([&] { return !process_->running() || (control_ = connectTo(controlPort)) >= 0; }, deadline, 20ms);
   if (control_ < 0) throw std::runtime_error("baresip did not open its control port\n" + output());
   reader_ = std::thread([this] { readControl(); });
-  if (waitForEvent("REGISTER_OK", deadline).is_null()) {
+  // The registrar tells, not baresip's event: that may come before the
+  // control connection is there to report it.
+  if (!registrar.waitForRegistration(user.name, true, deadline)) {
     // No destructor runs for a constructor that throws.
     stopping_ = true;
     reader_.join();

@@ -35,7 +35,7 @@ struct BaresipOptions {
 
 class Baresip {
  public:
-  // Starts baresip and waits (bounded) until it has registered. Throws
+  // Starts baresip and waits (bounded) until the registrar has its contact. Throws
   // std::runtime_error, with its output, when it does not.
   Baresip(const Kamailio& registrar, BaresipOptions options);
   ~Baresip();

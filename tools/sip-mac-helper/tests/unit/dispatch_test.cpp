@@ -215,5 +215,39 @@ TEST(ReadSource, FiresOnItsQueueOncePerReadinessUntilCancelled) {
   ::close(fds[1]);
 }
 
+// A descriptor closed under a source leaves it stale; its number, reused by
+// another source, belongs to that one: the stale source's cancel must not
+// stop it.
+TEST(ReadSource, AStaleSourceOfAReusedDescriptorLeavesTheNewOneWatching) {
+  SerialQueue queue("test.read.reuse");
+  int first[2];
+  ASSERT_EQ(::pipe(first), 0);
+  std::atomic<int> staleCalls{0};
+  auto stale = std::make_unique<ReadSource>(queue, first[0], [&] { ++staleCalls; });
+  ASSERT_TRUE(stale->resume());
+  const int number = first[0];
+  ::close(first[0]);  // under the source, as a library closing its socket does
+
+  int second[2];
+  ASSERT_EQ(::pipe(second), 0);
+  ASSERT_EQ(second[0], number) << "the system did not reuse the lowest descriptor number";
+  std::atomic<int> calls{0};
+  ReadSource fresh(queue, number, [&] {
+    char byte;
+    if (::read(number, &byte, 1) == 1) ++calls;
+  });
+  ASSERT_TRUE(fresh.resume());
+  stale.reset();
+
+  ASSERT_EQ(::write(second[1], "ab", 2), 2);
+  const auto deadline = Clock::now() + 5s;
+  while (calls.load() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(staleCalls.load(), 0);
+  ::close(first[1]);
+  ::close(second[0]);
+  ::close(second[1]);
+}
+
 }  // namespace
 }  // namespace tavirel::dispatch
