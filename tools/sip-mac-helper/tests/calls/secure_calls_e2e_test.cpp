@@ -379,6 +379,11 @@ TEST_F(TlsRegistration, RefusesAnUnknownRootAWrongNameAndAnExpiredCertificate) {
 }
 
 TEST_F(TlsRegistration, KeysThatCannotBeHonouredAreRefusedAndTheAccountStays) {
+  {
+    HelperClient uninitialized;  // the query answers before INITIALIZE too
+    EXPECT_EQ(uninitialized.query("GET_CALL_SECURITY"),
+              json({{"signalling", "none"}, {"mediaEncryption", "none"}, {"encrypted", false}}));
+  }
   Kamailio registrar;
   auto helper = startInitializedHelper(nullptr);
   ASSERT_EQ(registerAs(*helper, "alice", registrar.server(), {})["payload"]["registered"], true);
