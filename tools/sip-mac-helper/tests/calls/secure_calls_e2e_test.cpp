@@ -322,6 +322,25 @@ TEST_F(SecureCalls, WithBaresipBothWaysAndDtmfArrives) {
   }
 }
 
+// The same for SDES over TLS, with a clear party of another make.
+TEST_F(SecureCalls, MandatorySdesMeansNoCallWithAClearPartyOverTls) {
+  LoopbackCapture capture;
+  auto alice = registered("alice", registrar->tlsServer(), {"tls", "srtp"}, &pulse, &ca);
+  Baresip carol(*registrar, {.user = "carol", .tls = true, .rootCa = ca.rootFile()});
+  PartyPorts ports({alice->process().pid(), carol.pid()}, {registrar->tlsPort()});
+
+  ASSERT_TRUE(carol.command("dial " + registrar->uri("alice") + ";transport=tls", deadlineAfter(5s)));
+  const json refused = carol.waitForEvent("CALL_CLOSED", deadlineAfter(10s));
+  EXPECT_EQ(refused.value("param", "").rfind("488", 0), 0u) << refused << carol.output();
+  EXPECT_EQ(alice->query("GET_CALL_STATE")["state"], "idle");
+
+  ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar->uri("carol")}}).value("success", false));
+  EXPECT_TRUE(waitForCallState(*alice, "released")) << alice->stderrText() << carol.output();
+  EXPECT_TRUE(carol.waitForEvent("CALL_ESTABLISHED", deadlineAfter(1s)).is_null());
+  EXPECT_FALSE(alice->query("IS_IN_CALL")["inCall"].get<bool>());
+  EXPECT_EQ(mediaIn(ports.of(capture.packets())).clear, 0);
+}
+
 class TlsRegistration : public ::testing::Test {
  protected:
   TestCertificateAuthority ca{"tavirel test root"};
