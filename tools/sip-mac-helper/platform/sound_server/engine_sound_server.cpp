@@ -65,6 +65,8 @@ struct Stream {
 
 Stream* streamOf(MSFilter* f) { return static_cast<Stream*>(f->data); }
 
+extern MSSndCardDesc cardDesc;  // our cards, defined below
+
 void dropStream(Stream& s) {
   if (!s.stream) return;
   if (PA_STREAM_IS_GOOD(pa_stream_get_state(s.stream))) pa_stream_disconnect(s.stream);
@@ -275,6 +277,29 @@ int getVolume(MSFilter* f, void* arg) {
   return 0;
 }
 
+// The engine moves a running call to another card through these: the
+// stream is dropped and the next tick opens one on the new device, so the
+// call goes on without rebuilding its graph. A card of another driver, or
+// one without that direction, is refused.
+int moveTo(MSFilter* f, void* arg, const std::string CardDevices::*device) {
+  const auto* card = static_cast<const MSSndCard*>(arg);
+  if (card == nullptr || card->desc != &cardDesc || card->data == nullptr) return -1;
+  const std::string& name = static_cast<const CardDevices*>(card->data)->*device;
+  if (name.empty()) return -1;
+  Stream& s = *streamOf(f);
+  PulseConnection::Lock lock(PulseConnection::instance());
+  if (s.device != name) {
+    dropStream(s);
+    s.device = name;
+    s.attempted = false;
+    s.volumeApplied = false;
+  }
+  return 0;
+}
+
+int moveCapture(MSFilter* f, void* arg) { return moveTo(f, arg, &CardDevices::source); }
+int movePlayback(MSFilter* f, void* arg) { return moveTo(f, arg, &CardDevices::sink); }
+
 MSFilterMethod captureMethods[] = {
     {MS_FILTER_SET_SAMPLE_RATE, setRate},
     {MS_FILTER_GET_SAMPLE_RATE, getRate},
@@ -282,6 +307,7 @@ MSFilterMethod captureMethods[] = {
     {MS_FILTER_GET_NCHANNELS, getChannels},
     {MS_AUDIO_CAPTURE_SET_VOLUME_GAIN, setVolume},
     {MS_AUDIO_CAPTURE_GET_VOLUME_GAIN, getVolume},
+    {MS_AUDIO_CAPTURE_SET_INTERNAL_ID, moveCapture},
     {0, nullptr},
 };
 
@@ -292,6 +318,7 @@ MSFilterMethod playbackMethods[] = {
     {MS_FILTER_GET_NCHANNELS, getChannels},
     {MS_AUDIO_PLAYBACK_SET_VOLUME_GAIN, setVolume},
     {MS_AUDIO_PLAYBACK_GET_VOLUME_GAIN, getVolume},
+    {MS_AUDIO_PLAYBACK_SET_INTERNAL_ID, movePlayback},
     {0, nullptr},
 };
 

@@ -138,6 +138,10 @@ const PulseOptions kTwoOutputsOneInput{
     .sinks = {{"tavirel_out_a", "Tavirel Out A"}, {"tavirel_out_b", "Tavirel Out B"}},
     .sources = {{"tavirel_in_a", "Tavirel In A"}},
 };
+const PulseOptions kTwoOutputsTwoInputs{
+    .sinks = {{"tavirel_out_a", "Tavirel Out A"}, {"tavirel_out_b", "Tavirel Out B"}},
+    .sources = {{"tavirel_in_a", "Tavirel In A"}, {"tavirel_in_b", "Tavirel In B"}},
+};
 
 // The suites whose audio must hold on PulseAudio and on PipeWire's
 // PulseAudio-compatible server alike; each test starts its own server.
@@ -517,6 +521,20 @@ std::vector<std::string> playbackSinksOf(const SoundServer& pulse, pid_t helper)
   return names;
 }
 
+// The same for its capture streams and the sources they record from.
+std::vector<std::string> captureSourcesOf(const SoundServer& pulse, pid_t helper) {
+  const json sources = json::parse(pulse.pactl({"-f", "json", "list", "sources"}));
+  const json outputs = json::parse(pulse.pactl({"-f", "json", "list", "source-outputs"}));
+  std::vector<std::string> names;
+  for (const json& output : outputs) {
+    const json& properties = output.value("properties", json::object());
+    if (properties.value("application.process.id", "") != std::to_string(helper)) continue;
+    for (const json& source : sources)
+      if (source.at("index") == output.at("source")) names.push_back(source.at("name").get<std::string>());
+  }
+  return names;
+}
+
 std::string joinedSinks(const std::vector<std::string>& names) {
   std::string text;
   for (const auto& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -572,18 +590,18 @@ TEST_P(AudioDevices, ListsAndSelectsOutputsAndInputs) {
 }
 
 // Selecting an output while a call runs hands the device to the call and
-// makes it the default. With the PulseAudio back end of the engine release
-// in use the running stream itself cannot switch sinks (the engine logs that
-// its playback filter lacks the method), so the sound server sees the change
-// from the next call on; what the engine reports changes at once.
-TEST_P(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
+// makes it the default. The running call moves too: our cards' filters take
+// the engine's in-call switch and open their stream on the new device, for
+// the speaker and for the microphone, without a new call.
+TEST_P(AudioDevices, SelectionDuringACallMovesTheRunningCallAndReachesTheNextOne) {
   Kamailio registrar;
-  const auto server = startServer(kTwoOutputsOneInput);
+  const auto server = startServer(kTwoOutputsTwoInputs);
   SoundServer& pulse = *server;
   auto alice = startRegistered(registrar, pulse, "alice");
   auto bob = startRegistered(registrar, pulse, "bob");
   const json outputs = deviceList(*alice, "GET_AUDIO_DEVICES");
   const std::string outA = idOf(outputs, "Tavirel Out A"), outB = idOf(outputs, "Tavirel Out B");
+  const std::string inB = idOf(deviceList(*alice, "GET_AUDIO_INPUT_DEVICES"), "Tavirel In B");
   ASSERT_TRUE(alice->request("SET_AUDIO_DEVICE", {{"deviceId", outA}}).value("success", false));
   const pid_t alicePid = alice->process().pid();
   auto callBob = [&] {
@@ -592,9 +610,9 @@ TEST_P(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
     ASSERT_TRUE(bob->request("ANSWER_CALL").value("success", false));
     expectState(*alice, "streamsRunning");
   };
-  auto playsOn = [&](const std::string& sink) {
+  auto playsOn = [&](const std::string& sink, Clock::duration within = kShort) {
     const bool playing = pollUntil([&] { return playbackSinksOf(pulse, alicePid) == std::vector{sink}; },
-                                   deadlineAfter(kShort));
+                                   deadlineAfter(within));
     EXPECT_TRUE(playing) << "expected " << sink << ", playing on "
                          << joinedSinks(playbackSinksOf(pulse, alicePid));
   };
@@ -603,6 +621,12 @@ TEST_P(AudioDevices, OutputSelectionDuringACallReachesTheCallAndTheNextOne) {
   playsOn("tavirel_out_a");
   ASSERT_TRUE(alice->request("SET_AUDIO_DEVICE", {{"deviceId", outB}}).value("success", false))
       << alice->stderrText();
+  playsOn("tavirel_out_b", 2s);
+  ASSERT_TRUE(alice->request("SET_AUDIO_INPUT_DEVICE", {{"deviceId", inB}}).value("success", false))
+      << alice->stderrText();
+  EXPECT_TRUE(pollUntil([&] { return captureSourcesOf(pulse, alicePid) == std::vector<std::string>{"tavirel_in_b"}; },
+                        deadlineAfter(2s)))
+      << joinedSinks(captureSourcesOf(pulse, alicePid));
   // During a call the list shows the call's own output device.
   EXPECT_EQ(currentNames(deviceList(*alice, "GET_AUDIO_DEVICES")), std::vector<std::string>{"Tavirel Out B"});
   EXPECT_TRUE(traceLine(*alice, "[CONF_INVITE_TRACE] [AUDIO_GAIN_TRACE] deviceName=Tavirel Out B type=" +
