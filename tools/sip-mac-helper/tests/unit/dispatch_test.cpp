@@ -244,6 +244,7 @@ TEST(ReadSource, AStaleSourceOfAReusedDescriptorLeavesTheNewOneWatching) {
   while (calls.load() < 2 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
   EXPECT_EQ(calls.load(), 2);
   EXPECT_EQ(staleCalls.load(), 0);
+  fresh.cancel();  // before its descriptor closes, as the source requires
   ::close(first[1]);
   ::close(second[0]);
   ::close(second[1]);
