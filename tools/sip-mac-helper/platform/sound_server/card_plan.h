@@ -18,6 +18,8 @@ struct ServerDevice {
 struct ServerDevices {
   std::vector<ServerDevice> sinks;    // in the server's order
   std::vector<ServerDevice> sources;  // monitors of sinks left out
+  std::string defaultSink;            // the server's defaults, by name; empty when unknown
+  std::string defaultSource;
   friend bool operator==(const ServerDevices&, const ServerDevices&) = default;
 };
 
@@ -32,7 +34,12 @@ struct CardPlan {
 inline constexpr std::size_t kCardNameLimit = 255;
 
 // One card per sink, joined with the first source of the same description
-// (a headset's two halves); then one card per source left over.
+// (a headset's two halves); then one card per source left over. The engine
+// takes the first card that plays and the first that records as its
+// defaults, so the cards of the server's default sink and source come
+// first: the default source's card ahead when it plays nothing, else the
+// default sink's (a default sink and source on two different headsets
+// cannot both lead; the sink wins).
 std::vector<CardPlan> planCards(const ServerDevices& devices);
 
 }  // namespace tavirel::platform

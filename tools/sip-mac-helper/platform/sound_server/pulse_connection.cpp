@@ -173,13 +173,19 @@ void PulseConnection::readDevices() {
   }
   sinksRead_.clear();
   sourcesRead_.clear();
-  listsPending_ = 2;
+  defaultSinkRead_.clear();
+  defaultSourceRead_.clear();
+  listsPending_ = 3;
   if (pa_operation* sinks = pa_context_get_sink_info_list(context_, &PulseConnection::onSinkInfo, this))
     pa_operation_unref(sinks);
   else
     --listsPending_;
   if (pa_operation* sources = pa_context_get_source_info_list(context_, &PulseConnection::onSourceInfo, this))
     pa_operation_unref(sources);
+  else
+    --listsPending_;
+  if (pa_operation* server = pa_context_get_server_info(context_, &PulseConnection::onServerInfo, this))
+    pa_operation_unref(server);
   else
     --listsPending_;
 }
@@ -221,7 +227,8 @@ void PulseConnection::onContextState(pa_context* context, void* self) {
         connection->connected_ = true;
       }
       pa_context_set_subscribe_callback(context, &PulseConnection::onServerEvent, self);
-      const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
+      const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                            PA_SUBSCRIPTION_MASK_SERVER);
       if (pa_operation* subscribed = pa_context_subscribe(context, mask, nullptr, nullptr))
         pa_operation_unref(subscribed);
       connection->readDevices();
@@ -238,13 +245,25 @@ void PulseConnection::onContextState(pa_context* context, void* self) {
 
 // Only devices appearing or going away change the lists: volume, port and
 // running/suspended changes also arrive as sink and source events (every
-// call start suspends and resumes a sink).
+// call start suspends and resumes a sink). A server event is a change of
+// its defaults (among others); a read that finds them as they were
+// publishes nothing.
 void PulseConnection::onServerEvent(pa_context*, pa_subscription_event_type_t event, uint32_t, void* self) {
   const auto facility = event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = event & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-  if (facility != PA_SUBSCRIPTION_EVENT_SINK && facility != PA_SUBSCRIPTION_EVENT_SOURCE) return;
-  if (kind != PA_SUBSCRIPTION_EVENT_NEW && kind != PA_SUBSCRIPTION_EVENT_REMOVE) return;
+  const bool devices = (facility == PA_SUBSCRIPTION_EVENT_SINK || facility == PA_SUBSCRIPTION_EVENT_SOURCE) &&
+                       (kind == PA_SUBSCRIPTION_EVENT_NEW || kind == PA_SUBSCRIPTION_EVENT_REMOVE);
+  if (!devices && facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   static_cast<PulseConnection*>(self)->readDevices();
+}
+
+void PulseConnection::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+  auto* connection = static_cast<PulseConnection*>(self);
+  if (info) {
+    connection->defaultSinkRead_ = info->default_sink_name ? info->default_sink_name : "";
+    connection->defaultSourceRead_ = info->default_source_name ? info->default_source_name : "";
+  }
+  connection->listRead();
 }
 
 void PulseConnection::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self) {
@@ -274,7 +293,10 @@ void PulseConnection::listRead() {
     readDevices();
     return;
   }
-  publish(fromIndexOrder(sinksRead_, sourcesRead_), true);
+  ServerDevices devices = fromIndexOrder(sinksRead_, sourcesRead_);
+  devices.defaultSink = defaultSinkRead_;
+  devices.defaultSource = defaultSourceRead_;
+  publish(std::move(devices), true);
   settleFirstAttempt();
 }
 

@@ -86,6 +86,7 @@ class PulseConnection {
   static void onServerEvent(pa_context*, pa_subscription_event_type_t event, uint32_t, void* self);
   static void onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void* self);
   static void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* self);
+  static void onServerInfo(pa_context*, const pa_server_info* info, void* self);
   static void onRetry(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
   static void onConnectTimeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self);
 
@@ -99,6 +100,7 @@ class PulseConnection {
   int listsPending_ = 0;      // sink and source reads still running
   bool rereadWanted_ = false;  // a change arrived while reading
   std::map<std::uint32_t, ServerDevice> sinksRead_, sourcesRead_;  // by server index
+  std::string defaultSinkRead_, defaultSourceRead_;
 
   mutable std::mutex mutex_;
   std::condition_variable settled_;

@@ -589,6 +589,34 @@ TEST_P(AudioDevices, ListsAndSelectsOutputsAndInputs) {
   EXPECT_EQ(currentNames(deviceList(*helper, "GET_AUDIO_DEVICES")), std::vector<std::string>{"Tavirel Out C"});
 }
 
+// The server's default devices are the ones a call uses when nobody chose
+// others, also when they are not the first the server lists.
+TEST_P(AudioDevices, ACallPlaysAndRecordsOnTheServersDefaults) {
+  Kamailio registrar;
+  const auto server = startServer(kTwoOutputsTwoInputs);
+  SoundServer& pulse = *server;
+  pulse.pactl({"set-default-sink", "tavirel_out_b"});
+  pulse.pactl({"set-default-source", "tavirel_in_b"});
+  auto alice = startRegistered(registrar, pulse, "alice");
+  auto bob = startRegistered(registrar, pulse, "bob");
+  EXPECT_TRUE(traceLine(*alice, "[CONF_INVITE_TRACE] [AUDIO_DEVICE_TRACE] initialized platform defaults "
+                                "output=Tavirel Out B input=Tavirel In B"))
+      << alice->stderrText();
+  ASSERT_TRUE(alice->request("MAKE_CALL", {{"target", registrar.uri("bob")}}).value("success", false));
+  expectState(*bob, "incomingReceived");
+  ASSERT_TRUE(bob->request("ANSWER_CALL").value("success", false));
+  expectState(*alice, "streamsRunning");
+  const pid_t alicePid = alice->process().pid();
+  EXPECT_TRUE(pollUntil([&] { return playbackSinksOf(pulse, alicePid) == std::vector<std::string>{"tavirel_out_b"}; },
+                        deadlineAfter(kShort)))
+      << joinedSinks(playbackSinksOf(pulse, alicePid));
+  EXPECT_TRUE(pollUntil([&] { return captureSourcesOf(pulse, alicePid) == std::vector<std::string>{"tavirel_in_b"}; },
+                        deadlineAfter(kShort)))
+      << joinedSinks(captureSourcesOf(pulse, alicePid));
+  ASSERT_TRUE(alice->request("HANGUP_CALL").value("success", false));
+  expectState(*bob, "released");
+}
+
 // Selecting an output while a call runs hands the device to the call and
 // makes it the default. The running call moves too: our cards' filters take
 // the engine's in-call switch and open their stream on the new device, for

@@ -28,6 +28,39 @@ TEST(SoundCards, HalvesOfOneDeviceJoinAndTheRestStandAlone) {
   EXPECT_TRUE(planCards({}).empty());
 }
 
+// The engine's defaults are its first card that plays and its first that
+// records: the server's defaults must be those.
+TEST(SoundCards, TheServersDefaultsLeadSoTheEngineTakesThem) {
+  const auto names = [](const std::vector<CardPlan>& cards) {
+    std::vector<std::string> list;
+    for (const CardPlan& card : cards) list.push_back(card.name);
+    return list;
+  };
+  ServerDevices devices{{{"sink.speakers", "Speakers"}, {"sink.headset", "USB Headset"}},
+                        {{"source.mic", "Built-in Mic"}, {"source.headset", "USB Headset"}, {"source.cam", "Webcam"}}};
+  EXPECT_EQ(names(planCards(devices)), (std::vector<std::string>{"Speakers", "USB Headset", "Built-in Mic", "Webcam"}));
+
+  devices.defaultSink = "sink.headset";
+  devices.defaultSource = "source.headset";
+  EXPECT_EQ(names(planCards(devices)), (std::vector<std::string>{"USB Headset", "Speakers", "Built-in Mic", "Webcam"}));
+
+  // A microphone of its own leads, and the default speaker is still the
+  // first card that plays.
+  devices.defaultSink = "sink.speakers";
+  devices.defaultSource = "source.cam";
+  EXPECT_EQ(names(planCards(devices)), (std::vector<std::string>{"Webcam", "Speakers", "USB Headset", "Built-in Mic"}));
+
+  // Default sink and source on two different cards that both play: the
+  // sink's leads.
+  devices.defaultSource = "source.headset";
+  EXPECT_EQ(names(planCards(devices)), (std::vector<std::string>{"Speakers", "USB Headset", "Built-in Mic", "Webcam"}));
+
+  // Defaults the lists do not hold (a monitor, a device just gone) change nothing.
+  devices.defaultSink = "sink.gone";
+  devices.defaultSource = "sink.speakers.monitor";
+  EXPECT_EQ(names(planCards(devices)), (std::vector<std::string>{"Speakers", "USB Headset", "Built-in Mic", "Webcam"}));
+}
+
 TEST(SoundCards, LongNamesAreCutWhereTheEngineCutsThemAndStillJoin) {
   const std::string longName(300, 'x');
   const auto cards = planCards({{{"sink", longName}}, {{"source", longName.substr(0, 260)}}});
