@@ -506,33 +506,28 @@ TEST_P(CallsFarEnd, DtmfArrivesAsRfc2833AndMuteSilencesTheMicrophone) {
 // ---------------------------------------------------------------------------
 // Audio devices
 
-// The sinks a helper's playback streams are attached to, by sink name, one
-// entry per stream; empty while it plays nothing.
-std::vector<std::string> playbackSinksOf(const SoundServer& pulse, pid_t helper) {
-  const json sinks = json::parse(pulse.pactl({"-f", "json", "list", "sinks"}));
-  const json inputs = json::parse(pulse.pactl({"-f", "json", "list", "sink-inputs"}));
+// The devices a helper's streams of one kind are attached to, by device
+// name, one entry per stream; empty while it has none.
+std::vector<std::string> devicesOfStreams(const SoundServer& pulse, pid_t helper, const std::string& devices,
+                                          const std::string& streams, const std::string& deviceKey) {
+  const json known = json::parse(pulse.pactl({"-f", "json", "list", devices}));
+  const json open = json::parse(pulse.pactl({"-f", "json", "list", streams}));
   std::vector<std::string> names;
-  for (const json& input : inputs) {
-    const json& properties = input.value("properties", json::object());
+  for (const json& stream : open) {
+    const json& properties = stream.value("properties", json::object());
     if (properties.value("application.process.id", "") != std::to_string(helper)) continue;
-    for (const json& sink : sinks)
-      if (sink.at("index") == input.at("sink")) names.push_back(sink.at("name").get<std::string>());
+    for (const json& device : known)
+      if (device.at("index") == stream.at(deviceKey)) names.push_back(device.at("name").get<std::string>());
   }
   return names;
 }
 
-// The same for its capture streams and the sources they record from.
+std::vector<std::string> playbackSinksOf(const SoundServer& pulse, pid_t helper) {
+  return devicesOfStreams(pulse, helper, "sinks", "sink-inputs", "sink");
+}
+
 std::vector<std::string> captureSourcesOf(const SoundServer& pulse, pid_t helper) {
-  const json sources = json::parse(pulse.pactl({"-f", "json", "list", "sources"}));
-  const json outputs = json::parse(pulse.pactl({"-f", "json", "list", "source-outputs"}));
-  std::vector<std::string> names;
-  for (const json& output : outputs) {
-    const json& properties = output.value("properties", json::object());
-    if (properties.value("application.process.id", "") != std::to_string(helper)) continue;
-    for (const json& source : sources)
-      if (source.at("index") == output.at("source")) names.push_back(source.at("name").get<std::string>());
-  }
-  return names;
+  return devicesOfStreams(pulse, helper, "sources", "source-outputs", "source");
 }
 
 std::string joinedSinks(const std::vector<std::string>& names) {
