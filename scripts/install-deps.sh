@@ -17,7 +17,7 @@ packages=(
   libssl-dev openssl ca-certificates
   default-jdk-headless
   geoclue-2.0 libglib2.0-dev dbus-daemon
-  iproute2 util-linux procps
+  iproute2 util-linux procps netbase
   clang libclang-rt-14-dev
 )
 (($#)) && packages=("$@")

@@ -82,6 +82,10 @@ fresh_root_make() {
   # A fresh install's sources: the same mirror, with its updates and security.
   printf 'deb %s %s %s\n' $(printf '%s\n' "${sources[@]}") >"$target/etc/apt/sources.list"
   cp /etc/resolv.conf "$target/etc/resolv.conf"
+  # Every installed Debian has these host names, written by its installer;
+  # debootstrap writes none.
+  [[ -s $target/etc/hosts ]] || printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n' \
+    >"$target/etc/hosts"
   # Package scripts must not start daemons here: the root shares the host's
   # network, and a daemon left running would hold the root's mounts.
   printf '#!/bin/sh\nexit 101\n' >"$target/usr/sbin/policy-rc.d"
