@@ -3,28 +3,10 @@
 #include "bridge/engine_queue.h"
 #include "bridge/owned.h"
 #include "calls/call_control.h"
+#include "engine/account_security.h"
 
 namespace tavirel::calls {
 namespace {
-
-std::string transportText(LinphoneTransportType transport) {
-  switch (transport) {
-    case LinphoneTransportTcp: return "tcp";
-    case LinphoneTransportTls: return "tls";
-    default: break;
-  }
-  return "udp";
-}
-
-std::string encryptionText(LinphoneMediaEncryption encryption) {
-  switch (encryption) {
-    case LinphoneMediaEncryptionSRTP: return "srtp";
-    case LinphoneMediaEncryptionDTLS: return "dtls-srtp";
-    case LinphoneMediaEncryptionZRTP: return "zrtp";
-    default: break;
-  }
-  return "none";
-}
 
 // A call through the account travels as the account does; a direct one as
 // its far party's contact says.
@@ -49,14 +31,14 @@ CallSecurity callSecurity(LinphoneCore* core) {
   CallSecurity security;
   LinphoneCall* call = core ? resolveConferenceAnchorCall(core) : nullptr;  // borrowed
   if (call == nullptr) return security;
-  security.signalling = transportText(signallingOf(call));
+  security.signalling = engine::transportName(engine::transportFromEngine(signallingOf(call)));
   const LinphoneCallParams* current = linphone_call_get_current_params(call);  // borrowed
   const LinphoneMediaEncryption now =
       current ? linphone_call_params_get_media_encryption(current) : LinphoneMediaEncryptionNone;
   const LinphoneCallParams* asked = linphone_call_get_params(call);  // borrowed
   security.encrypted = now != LinphoneMediaEncryptionNone;
-  security.mediaEncryption = encryptionText(
-      security.encrypted || asked == nullptr ? now : linphone_call_params_get_media_encryption(asked));
+  security.mediaEncryption = engine::mediaEncryptionName(engine::encryptionFromEngine(
+      security.encrypted || asked == nullptr ? now : linphone_call_params_get_media_encryption(asked)));
   if (now == LinphoneMediaEncryptionZRTP) {
     if (const char* token = linphone_call_get_authentication_token(call); token != nullptr && *token != '\0')
       security.authenticationToken = token;

@@ -1,8 +1,10 @@
 // How an account's signalling travels and how its calls' media are
 // encrypted: the REGISTER payload's optional "transport" and
-// "mediaEncryption", judged before the engine is touched, and their names
-// on the wire.
+// "mediaEncryption", judged before the engine is touched, their names on
+// the wire, and the engine's own values for them (both ways, in one table).
 #pragma once
+
+#include <linphone/core.h>
 
 #include <optional>
 #include <string>
@@ -35,5 +37,11 @@ std::string_view defaultSipPort(SipTransport transport);
 std::string_view transportName(SipTransport transport);
 // "none", "srtp", "dtls-srtp", "zrtp".
 std::string_view mediaEncryptionName(MediaEncryption media);
+
+LinphoneTransportType engineTransport(SipTransport transport);
+LinphoneMediaEncryption engineEncryption(MediaEncryption media);
+// The engine's value as ours; an engine transport we never use reads as UDP.
+SipTransport transportFromEngine(LinphoneTransportType transport);
+MediaEncryption encryptionFromEngine(LinphoneMediaEncryption encryption);
 
 }  // namespace tavirel::engine

@@ -19,25 +19,6 @@ namespace {
 
 WorkResult failed(const std::string& description) { return failedIn(Operation::accountSetup, description); }
 
-LinphoneTransportType engineTransport(SipTransport transport) {
-  switch (transport) {
-    case SipTransport::tcp: return LinphoneTransportTcp;
-    case SipTransport::tls: return LinphoneTransportTls;
-    case SipTransport::udp: break;
-  }
-  return LinphoneTransportUdp;
-}
-
-LinphoneMediaEncryption engineEncryption(MediaEncryption media) {
-  switch (media) {
-    case MediaEncryption::srtp: return LinphoneMediaEncryptionSRTP;
-    case MediaEncryption::dtlsSrtp: return LinphoneMediaEncryptionDTLS;
-    case MediaEncryption::zrtp: return LinphoneMediaEncryptionZRTP;
-    case MediaEncryption::none: break;
-  }
-  return LinphoneMediaEncryptionNone;
-}
-
 }  // namespace
 
 std::optional<RegistrarAddress> parseRegistrar(std::string_view server, std::string_view defaultPort) {

@@ -32,6 +32,11 @@ TEST(AccountSecurity, AbsentKeysAreTodaysClearUdpAndEveryNamedCombinationIsKept)
       EXPECT_EQ(problemOf(transport, media), "") << transport << " " << media;
   EXPECT_EQ(mediaEncryptionName(std::get<AccountSecurity>(parseAccountSecurity("tcp", "dtls-srtp")).media),
             "dtls-srtp");
+  // One table gives both directions to the engine's values.
+  for (const auto media : {MediaEncryption::none, MediaEncryption::srtp, MediaEncryption::dtlsSrtp, MediaEncryption::zrtp})
+    EXPECT_EQ(encryptionFromEngine(engineEncryption(media)), media);
+  EXPECT_EQ(transportFromEngine(engineTransport(SipTransport::tls)), SipTransport::tls);
+  EXPECT_EQ(transportFromEngine(LinphoneTransportDtls), SipTransport::udp);
   EXPECT_EQ(defaultSipPort(SipTransport::tls), "5061");
   EXPECT_EQ(defaultSipPort(SipTransport::tcp), "5060");
 }
