@@ -22,6 +22,11 @@ std::vector<std::string> inactiveEngineGuards();
 // get there, and it could not have called the guard; recursing would hide it.
 // Call from the program itself (RTLD_NEXT looks past the caller's object).
 void* engineDefinition(const char* name);
+// The same, as the function type the guard replaces.
+template <typename Function>
+Function engineDefinitionAs(const char* name) {
+  return reinterpret_cast<Function>(engineDefinition(name));
+}
 
 // Writes one stderr line per inactive guard. Engine queue, at start.
 void reportInactiveEngineGuards();

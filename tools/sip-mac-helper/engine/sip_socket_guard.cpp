@@ -27,7 +27,7 @@ namespace {
 using RecvFrom = ssize_t (*)(bctbx_socket_t, void*, size_t, int, sockaddr*, socklen_t*);
 
 RecvFrom engineRecvFrom() {
-  static const auto engine = reinterpret_cast<RecvFrom>(tavirel::engine::engineDefinition("bctbx_recvfrom"));
+  static const auto engine = tavirel::engine::engineDefinitionAs<RecvFrom>("bctbx_recvfrom");
   return engine;
 }
 
@@ -44,7 +44,7 @@ extern "C" ssize_t bctbx_recvfrom(bctbx_socket_t socket, void* buffer, size_t le
 
 extern "C" int bctbx_connect(bctbx_socket_t socket, const sockaddr* address, socklen_t addressLength) {
   using Own = int (*)(bctbx_socket_t, const sockaddr*, socklen_t);
-  static const auto own = reinterpret_cast<Own>(tavirel::engine::engineDefinition("bctbx_connect"));
+  static const auto own = tavirel::engine::engineDefinitionAs<Own>("bctbx_connect");
   const int result = own(socket, address, addressLength);
   if (result == 0 || errno == EINPROGRESS) tavirel::engine::engineConnected(socket);
   return result;
@@ -52,7 +52,7 @@ extern "C" int bctbx_connect(bctbx_socket_t socket, const sockaddr* address, soc
 
 extern "C" ssize_t bctbx_recv(bctbx_socket_t socket, void* buffer, size_t length, int flags) {
   using Own = ssize_t (*)(bctbx_socket_t, void*, size_t, int);
-  static const auto own = reinterpret_cast<Own>(tavirel::engine::engineDefinition("bctbx_recv"));
+  static const auto own = tavirel::engine::engineDefinitionAs<Own>("bctbx_recv");
   const ssize_t size = own(socket, buffer, length, flags);
   if (size == 0 || (size < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
     const int saved = errno;

@@ -9,40 +9,33 @@
 #include "engine/engine_guards.h"
 #include "engine/tls_trust.h"
 
-namespace {
-
-template <typename Function>
-Function engineOwn(const char* name) {
-  return reinterpret_cast<Function>(tavirel::engine::engineDefinition(name));
-}
-
-}  // namespace
+using tavirel::engine::engineDefinitionAs;
 
 extern "C" int belle_sip_tls_listening_point_set_crypto_config(belle_sip_tls_listening_point_t* point,
                                                                 belle_tls_crypto_config_t* config) {
   using Own = int (*)(belle_sip_tls_listening_point_t*, belle_tls_crypto_config_t*);
-  static const auto own = engineOwn<Own>("belle_sip_tls_listening_point_set_crypto_config");
+  static const auto own = engineDefinitionAs<Own>("belle_sip_tls_listening_point_set_crypto_config");
   tavirel::engine::checkCertificatesWith(config);
   return own(point, config);
 }
 
 extern "C" int32_t bctbx_ssl_set_hostname(bctbx_ssl_context_t* context, const char* hostname) {
   using Own = int32_t (*)(bctbx_ssl_context_t*, const char*);
-  static const auto own = engineOwn<Own>("bctbx_ssl_set_hostname");
+  static const auto own = engineDefinitionAs<Own>("bctbx_ssl_set_hostname");
   tavirel::engine::noteExpectedHost(context, hostname);
   return own(context, hostname);
 }
 
 extern "C" int32_t bctbx_ssl_handshake(bctbx_ssl_context_t* context) {
   using Own = int32_t (*)(bctbx_ssl_context_t*);
-  static const auto own = engineOwn<Own>("bctbx_ssl_handshake");
+  static const auto own = engineDefinitionAs<Own>("bctbx_ssl_handshake");
   const tavirel::engine::HandshakeInProgress handshake(context);
   return own(context);
 }
 
 extern "C" void bctbx_ssl_context_free(bctbx_ssl_context_t* context) {
   using Own = void (*)(bctbx_ssl_context_t*);
-  static const auto own = engineOwn<Own>("bctbx_ssl_context_free");
+  static const auto own = engineDefinitionAs<Own>("bctbx_ssl_context_free");
   tavirel::engine::forgetExpectedHost(context);
   own(context);
 }

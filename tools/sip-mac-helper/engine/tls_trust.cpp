@@ -63,7 +63,6 @@ bool namesExpectedAddress(bctbx_x509_certificate_t* certificate) {
 
 void onCertificate(void*, bctbx_x509_certificate_t* certificate, int depth, std::uint32_t* flags) {
   assertOnEngineQueue();
-
   if (depth == 0 && (*flags & BCTBX_CERTIFICATE_VERIFY_BADCERT_CN_MISMATCH) != 0 &&
       namesExpectedAddress(certificate))
     *flags &= ~static_cast<std::uint32_t>(BCTBX_CERTIFICATE_VERIFY_BADCERT_CN_MISMATCH);
@@ -115,7 +114,6 @@ void checkCertificatesWith(belle_tls_crypto_config_t* config) {
 }
 
 void noteExpectedHost(const bctbx_ssl_context_t* context, const char* host) {
-
   ExpectedHosts& hosts = expectedHosts();
   std::lock_guard guard(hosts.lock);
   if (host == nullptr)
