@@ -78,37 +78,6 @@ SipIntake* intakeOnItsQueue() {
   return queue != nullptr && queue->isCurrent() ? streamIntake.load(std::memory_order_acquire) : nullptr;
 }
 
-bool samePeer(const sockaddr_storage& a, const sockaddr_storage& b) {
-  if (a.ss_family != b.ss_family) return false;
-  if (a.ss_family == AF_INET) {
-    const auto& x = reinterpret_cast<const sockaddr_in&>(a);
-    const auto& y = reinterpret_cast<const sockaddr_in&>(b);
-    return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
-  }
-  if (a.ss_family == AF_INET6) {
-    const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
-    const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
-    return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
-  }
-  return false;
-}
-
-bool isStreamSocket(int fd) {
-  int type = 0;
-  socklen_t typeLength = sizeof type;
-  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM;
-}
-
-// The stream socket's peer: absent while it is still connecting (its
-// family is then AF_UNSPEC), or for anything else.
-enum class PeerState { connected, connecting, gone };
-PeerState streamPeer(int fd, sockaddr_storage& peer) {
-  if (!isStreamSocket(fd)) return PeerState::gone;
-  socklen_t length = sizeof peer;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return PeerState::connected;
-  return errno == ENOTCONN ? PeerState::connecting : PeerState::gone;
-}
-
 constexpr std::string_view kKeepAlive = "\r\n\r\n";
 
 }  // namespace
@@ -148,12 +117,12 @@ SipIntake::~SipIntake() {
 
 void SipIntake::watchStream(int fd) {
   assertOnEngineQueue();
-  if (!isStreamSocket(fd)) return;
+  if (!platform::isStreamSocket(fd)) return;
   streams_.erase(fd);  // a number reused after the engine closed the last one
   Stream stream;
   stream.source = std::make_unique<dispatch::ReadSource>(queue_, fd, [this, fd] { streamReadable(fd); });
   if (!stream.source->resume()) return;
-  (void)streamPeer(fd, stream.peer);  // known once connected
+  (void)platform::streamPeerOf(fd, stream.peer);  // known once connected
   streams_.emplace(fd, std::move(stream));
 }
 
@@ -181,12 +150,12 @@ void SipIntake::streamReadable(int fd) {
 void SipIntake::checkStreams() {
   for (auto it = streams_.begin(); it != streams_.end();) {
     sockaddr_storage peer{};
-    const PeerState state = streamPeer(it->first, peer);
+    const platform::StreamPeer state = platform::streamPeerOf(it->first, peer);
     Stream& stream = it->second;
-    if (state == PeerState::connected && stream.peer.ss_family == AF_UNSPEC) stream.peer = peer;
-    const bool stale = state == PeerState::gone ||
-                       (state == PeerState::connected && !samePeer(peer, stream.peer)) ||
-                       (state == PeerState::connecting && stream.peer.ss_family != AF_UNSPEC);
+    if (state == platform::StreamPeer::connected && stream.peer.ss_family == AF_UNSPEC) stream.peer = peer;
+    const bool stale = state == platform::StreamPeer::gone ||
+                       (state == platform::StreamPeer::connected && !platform::samePeer(peer, stream.peer)) ||
+                       (state == platform::StreamPeer::connecting && stream.peer.ss_family != AF_UNSPEC);
     it = stale ? streams_.erase(it) : std::next(it);
   }
 }

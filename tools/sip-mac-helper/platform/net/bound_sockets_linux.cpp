@@ -4,14 +4,48 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace tavirel::platform {
 
-bool isDatagramSocketBoundTo(int fd, std::uint16_t port) {
+namespace {
+
+bool hasSocketType(int fd, int wanted) {
   int type = 0;
   socklen_t typeLength = sizeof type;
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) != 0 || type != SOCK_DGRAM) return false;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == wanted;
+}
+
+}  // namespace
+
+bool isStreamSocket(int fd) { return hasSocketType(fd, SOCK_STREAM); }
+
+StreamPeer streamPeerOf(int fd, sockaddr_storage& peer) {
+  if (!isStreamSocket(fd)) return StreamPeer::gone;
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0) return StreamPeer::connected;
+  return errno == ENOTCONN ? StreamPeer::connecting : StreamPeer::gone;
+}
+
+bool samePeer(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET) {
+    const auto& x = reinterpret_cast<const sockaddr_in&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in&>(b);
+    return x.sin_port == y.sin_port && x.sin_addr.s_addr == y.sin_addr.s_addr;
+  }
+  if (a.ss_family == AF_INET6) {
+    const auto& x = reinterpret_cast<const sockaddr_in6&>(a);
+    const auto& y = reinterpret_cast<const sockaddr_in6&>(b);
+    return x.sin6_port == y.sin6_port && std::memcmp(&x.sin6_addr, &y.sin6_addr, sizeof x.sin6_addr) == 0;
+  }
+  return false;
+}
+
+bool isDatagramSocketBoundTo(int fd, std::uint16_t port) {
+  if (!hasSocketType(fd, SOCK_DGRAM)) return false;
   sockaddr_storage address{};
   socklen_t length = sizeof address;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return false;
