@@ -11,18 +11,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "G711.h"
+
 namespace tavirel::test {
 namespace {
-
-std::int16_t muLawToLinear(std::uint8_t code) {
-  code = static_cast<std::uint8_t>(~code);
-  const int sign = code & 0x80;
-  const int exponent = (code >> 4) & 0x07;
-  const int mantissa = code & 0x0F;
-  int sample = ((mantissa << 3) + 0x84) << exponent;
-  sample -= 0x84;
-  return static_cast<std::int16_t>(sign != 0 ? -sample : sample);
-}
 
 std::optional<RtpPacket> parseRtp(const std::uint8_t* data, std::size_t size) {
   if (size < 12 || (data[0] >> 6) != 2) return std::nullopt;

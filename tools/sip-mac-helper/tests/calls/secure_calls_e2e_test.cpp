@@ -144,6 +144,21 @@ MediaSeen mediaIn(const std::vector<CapturedPacket>& packets) {
   return seen;
 }
 
+// GET_CALL_SECURITY's payload once the media are encrypted (keys may be
+// agreed after the answer: DTLS, ZRTP), or the last one at the deadline.
+json securityOnceEncrypted(HelperClient& helper) {
+  const auto encrypted = [](const json& r) { return r["payload"].value("encrypted", false); };
+  return helper.waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"];
+}
+
+// The call's media went over the wire (at least `rtp` packets), none of it
+// readable.
+void expectEncryptedMedia(const std::vector<CapturedPacket>& packets, int rtp) {
+  const MediaSeen media = mediaIn(packets);
+  EXPECT_GT(media.rtp, rtp);
+  EXPECT_EQ(media.clear, 0);
+}
+
 class SecureCalls : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -158,11 +173,7 @@ class SecureCalls : public ::testing::Test {
     EXPECT_TRUE(callee.request("ANSWER_CALL").value("success", false)) << callee.stderrText();
     EXPECT_TRUE(waitForCallState(caller, "streamsRunning")) << caller.stderrText();
     EXPECT_TRUE(waitForCallState(callee, "streamsRunning")) << callee.stderrText();
-    // Media keys are agreed after the answer (DTLS, ZRTP): wait for them.
-    const auto encrypted = [](const json& r) { return r["payload"].value("encrypted", false); };
-    const json callerSide = caller.waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"];
-    const json calleeSide = callee.waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"];
-    return {callerSide, calleeSide};
+    return {securityOnceEncrypted(caller), securityOnceEncrypted(callee)};
   }
 
   PulseAudio pulse;
@@ -192,9 +203,7 @@ TEST_F(SecureCalls, TlsWithSrtpBetweenTwoHelpersLeavesNothingReadableOnTheWire) 
 
   const auto packets = ports.of(capture.packets());
   EXPECT_FALSE(sawClearSip(packets));
-  const MediaSeen media = mediaIn(packets);
-  EXPECT_GT(media.rtp, 40);
-  EXPECT_EQ(media.clear, 0);
+  expectEncryptedMedia(packets, 40);
 }
 
 TEST_F(SecureCalls, DtlsSrtpOverUdpKeepsNothingUnderHome) {
@@ -212,9 +221,7 @@ TEST_F(SecureCalls, DtlsSrtpOverUdpKeepsNothingUnderHome) {
   EXPECT_TRUE(bob->request("HANGUP_CALL").value("success", false));
   EXPECT_TRUE(waitForCallState(*alice, "released"));
 
-  const MediaSeen media = mediaIn(ports.of(capture.packets()));
-  EXPECT_GT(media.rtp, 40);
-  EXPECT_EQ(media.clear, 0);
+  expectEncryptedMedia(ports.of(capture.packets()), 40);
   // The engine's DTLS identity is kept in the helper's private directory,
   // not under HOME, and goes with the helper.
   EXPECT_EQ(filesUnderHome(alice->home()), homeBefore);
@@ -291,8 +298,7 @@ TEST_F(SecureCalls, WithBaresipBothWaysAndDtmfArrives) {
     ASSERT_FALSE(carol.waitForEvent("CALL_INCOMING", deadlineAfter(kCallSetup)).is_null()) << carol.output();
     ASSERT_TRUE(carol.command("accept", deadlineAfter(5s))) << carol.output();
     ASSERT_TRUE(waitForCallState(*alice, "streamsRunning")) << alice->stderrText() << carol.output();
-    const auto encrypted = [](const json& r) { return r["payload"].value("encrypted", false); };
-    EXPECT_EQ(alice->waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"], mode.expected);
+    EXPECT_EQ(securityOnceEncrypted(*alice), mode.expected);
     ASSERT_TRUE(alice->request("SEND_DTMF", {{"digit", "5"}}).value("success", false));
     const json digit = carol.waitForEvent("CALL_DTMF_START", deadlineAfter(5s));
     EXPECT_NE(digit.dump().find("\"5\""), std::string::npos) << digit << carol.output();
@@ -307,7 +313,7 @@ TEST_F(SecureCalls, WithBaresipBothWaysAndDtmfArrives) {
     ASSERT_TRUE(waitForCallState(*alice, "incomingReceived")) << alice->stderrText() << carol.output();
     ASSERT_TRUE(alice->request("ANSWER_CALL").value("success", false));
     ASSERT_TRUE(waitForCallState(*alice, "streamsRunning")) << alice->stderrText() << carol.output();
-    EXPECT_EQ(alice->waitFor("GET_CALL_SECURITY", encrypted, 10s).lastResponse["payload"], mode.expected);
+    EXPECT_EQ(securityOnceEncrypted(*alice), mode.expected);
     std::this_thread::sleep_for(1s);
     EXPECT_TRUE(carol.command("hangup", deadlineAfter(5s)));
     EXPECT_TRUE(waitForCallState(*alice, "released"));
@@ -316,9 +322,7 @@ TEST_F(SecureCalls, WithBaresipBothWaysAndDtmfArrives) {
     if (mode.tls) {
       EXPECT_FALSE(sawClearSip(packets));
     }
-    const MediaSeen media = mediaIn(packets);
-    EXPECT_GT(media.rtp, 80);
-    EXPECT_EQ(media.clear, 0);
+    expectEncryptedMedia(packets, 80);
   }
 }
 

@@ -15,25 +15,12 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "G711.h"
+
 namespace tavirel::test {
 namespace {
 
 constexpr std::size_t kRtpHeader = 12;
-
-double muLawSample(unsigned char code) {
-  code = static_cast<unsigned char>(~code);
-  const int magnitude = (((code & 0x0f) << 3) + 0x84) << ((code & 0x70) >> 4);
-  return (code & 0x80) ? 0x84 - magnitude : magnitude - 0x84;
-}
-
-double aLawSample(unsigned char code) {
-  code ^= 0x55;
-  const int exponent = (code & 0x70) >> 4;
-  int magnitude = (code & 0x0f) << 4;
-  magnitude += exponent == 0 ? 8 : 0x108;
-  if (exponent > 1) magnitude <<= exponent - 1;
-  return (code & 0x80) ? magnitude : -magnitude;
-}
 
 // The share of the samples' energy at `hz` (Goertzel, 8 kHz).
 double toneShare(const std::vector<double>& samples, double hz) {
@@ -126,7 +113,7 @@ bool isClearG711(const std::string& payload, double toneHz) {
   std::vector<double> samples;
   for (std::size_t i = kRtpHeader; i < payload.size(); ++i) {
     const auto code = static_cast<unsigned char>(payload[i]);
-    samples.push_back(payloadType == 0 ? muLawSample(code) : aLawSample(code));
+    samples.push_back(payloadType == 0 ? muLawToLinear(code) : aLawToLinear(code));
   }
   return toneShare(samples, toneHz) > 0.25;
 }
