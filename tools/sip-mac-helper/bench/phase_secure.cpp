@@ -13,7 +13,6 @@ namespace tavirel::bench {
 namespace {
 
 using namespace std::chrono_literals;
-using nlohmann::json;
 
 // Both kinds of party name the registrar "localhost": the peer's engine
 // matches a host against DNS names only.
@@ -25,14 +24,7 @@ std::unique_ptr<Running> secureHelper(Bench& bench, const test::Kamailio& regist
   env["TAVIREL_SIP_ROOT_CA"] = ca.rootFile().string();
   auto helper = startHelper(bench.options, env);
   initialize(*helper);
-  const json response = bridgeRequest(
-      *helper,
-      requestLine("reg", "REGISTER",
-                  {{"sipAccount", user}, {"sipPassword", test::Kamailio::user(user).password},
-                   {"server", registrar.tlsServer(kHost)}, {"transport", "tls"}, {"mediaEncryption", "srtp"}}),
-      30s);
-  if (!response.value("success", false))
-    throw std::runtime_error("secure REGISTER " + user + " failed: " + response.dump() + "\n" + helper->log());
+  registerHelperAt(*helper, registrar.tlsServer(kHost), user, {{"transport", "tls"}, {"mediaEncryption", "srtp"}});
   return helper;
 }
 

@@ -91,18 +91,19 @@ bool inCall(Running& helper) {
 }
 
 // REGISTER at the registrar; its duration in milliseconds.
-double registerHelper(Running& helper, const test::Kamailio& registrar, const std::string& user) {
+double registerHelperAt(Running& helper, const std::string& server, const std::string& user, const json& extra) {
+  json payload = {{"sipAccount", user}, {"sipPassword", test::Kamailio::user(user).password}, {"server", server}};
+  payload.update(extra);
   const auto start = Clock::now();
-  const json response = bridgeRequest(
-      helper,
-      requestLine("reg", "REGISTER",
-                  {{"sipAccount", user}, {"sipPassword", test::Kamailio::user(user).password},
-                   {"server", registrar.server()}}),
-      30s);
+  const json response = bridgeRequest(helper, requestLine("reg", "REGISTER", payload), 30s);
   const double ms = msSince(start);
   if (!response.value("success", false))
     throw std::runtime_error("REGISTER " + user + " failed: " + response.dump() + "\n" + helper.log());
   return ms;
+}
+
+double registerHelper(Running& helper, const test::Kamailio& registrar, const std::string& user) {
+  return registerHelperAt(helper, registrar.server(), user);
 }
 
 // The peer daemon on a SIP port of its own, answering on stdin/stdout.

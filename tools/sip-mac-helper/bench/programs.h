@@ -56,6 +56,9 @@ std::string callState(Running& helper);
 bool inCall(Running& helper);
 // REGISTER at the registrar; its duration in milliseconds.
 double registerHelper(Running& helper, const test::Kamailio& registrar, const std::string& user);
+// The same at `server`, with `extra` keys in the payload (transport, encryption).
+double registerHelperAt(Running& helper, const std::string& server, const std::string& user,
+                        const nlohmann::json& extra = nlohmann::json::object());
 void stopHelper(Running& helper);
 
 // The peer daemon on a SIP port of its own, answering on stdin/stdout.
